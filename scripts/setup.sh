@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing Harbix need.
+# Idempotent: asks apt only for what is missing, so a second run is quick and offline.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config ccache
+  libgtest-dev libgmock-dev libsqlite3-dev
+  # end-to-end tests: real clients and servers, namespaces
+  python3 iproute2 util-linux procps
+  curl telnet socat nginx openssl dnsutils chromium
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  # "install ok installed" is the only state in which the package is really there.
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Debian starts nginx on install where an init system runs; the tests start their own instances.
+if command -v service >/dev/null 2>&1 && pgrep -x nginx >/dev/null 2>&1 && [ -f /run/nginx.pid ]; then
+  service nginx stop >/dev/null 2>&1 || true
+fi
+exit 0
