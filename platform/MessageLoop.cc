@@ -1,0 +1,520 @@
+#include "platform/MessageLoop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <shared_mutex>
+#include <stdexcept>
+
+#include "platform/Window.h"
+
+namespace harbix {
+
+struct MessageLoop::Inbox {
+  Inbox() : hEvent(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  ~Inbox() {
+    if (hEvent >= 0) ::close(hEvent);
+  }
+  std::mutex lock;
+  std::vector<Message> vMessages;
+  bool bClosed = false;
+  int hEvent;
+  std::atomic<bool> bSignalled{false};  // an eventfd write is pending; saves redundant writes
+};
+
+namespace {
+
+// epoll tags: sockets carry (selection generation << 32 | fd); the two kinds below have the top
+// bit set, which a generation (counted from 1, far below 2^31 in practice) never has.
+constexpr uint64_t kSpecialTag = 1ULL << 63;
+constexpr uint64_t kInboxTag = kSpecialTag;
+constexpr uint64_t kWatchTag = kSpecialTag | (1ULL << 62);
+constexpr int kMaxEventsPerWait = 64;
+
+struct InboxRegistry {
+  std::shared_mutex lock;
+  std::unordered_map<ThreadId, std::shared_ptr<MessageLoop::Inbox>> inboxes;
+  std::atomic<ThreadId> nextId{1};
+};
+
+InboxRegistry& Registry() {
+  static InboxRegistry* lpRegistry = new InboxRegistry();  // outlives every thread
+  return *lpRegistry;
+}
+
+thread_local MessageLoop* t_lpCurrent = nullptr;
+
+uint64_t SteadyMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+ThreadId MessageLoop::ReserveThreadId() {
+  InboxRegistry& registry = Registry();
+  auto lpInbox = std::make_shared<Inbox>();
+  if (lpInbox->hEvent < 0) return 0;
+  ThreadId tid = registry.nextId.fetch_add(1);
+  if (tid == 0) tid = registry.nextId.fetch_add(1);
+  std::unique_lock<std::shared_mutex> guard(registry.lock);
+  registry.inboxes.emplace(tid, std::move(lpInbox));
+  return tid;
+}
+
+void MessageLoop::ReleaseThreadId(ThreadId tid) {
+  InboxRegistry& registry = Registry();
+  std::shared_ptr<Inbox> lpInbox;
+  {
+    std::unique_lock<std::shared_mutex> guard(registry.lock);
+    auto it = registry.inboxes.find(tid);
+    if (it == registry.inboxes.end()) return;
+    lpInbox = std::move(it->second);
+    registry.inboxes.erase(it);
+  }
+  std::lock_guard<std::mutex> guard(lpInbox->lock);
+  lpInbox->bClosed = true;
+}
+
+std::shared_ptr<MessageLoop::Inbox> MessageLoop::FindInbox(ThreadId tid) {
+  InboxRegistry& registry = Registry();
+  std::shared_lock<std::shared_mutex> guard(registry.lock);
+  auto it = registry.inboxes.find(tid);
+  return it == registry.inboxes.end() ? nullptr : it->second;
+}
+
+MessageLoop::MessageLoop(ThreadId tid) {
+  if (t_lpCurrent) throw std::logic_error("a thread has one message loop");
+  if (tid == 0) tid = ReserveThreadId();
+  m_tid = tid;
+  m_lpInbox = FindInbox(tid);
+  m_hEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+  if (!m_lpInbox || m_hEpoll < 0) throw std::runtime_error("cannot create a message loop");
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kInboxTag;
+  ::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, m_lpInbox->hEvent, &event);
+  t_lpCurrent = this;
+  // Messages posted before the thread ran are waiting already.
+  DrainInbox();
+}
+
+MessageLoop::~MessageLoop() {
+  ReleaseThreadId(m_tid);
+  ::close(m_hEpoll);
+  t_lpCurrent = nullptr;
+}
+
+MessageLoop* MessageLoop::Current() { return t_lpCurrent; }
+
+bool MessageLoop::PostToInbox(ThreadId tid, const Message& msg) {
+  if (t_lpCurrent && t_lpCurrent->m_tid == tid) {
+    t_lpCurrent->PostLocal(msg);
+    return true;
+  }
+  std::shared_ptr<Inbox> lpInbox = FindInbox(tid);
+  if (!lpInbox) return false;
+  {
+    std::lock_guard<std::mutex> guard(lpInbox->lock);
+    if (lpInbox->bClosed) return false;
+    lpInbox->vMessages.push_back(msg);
+  }
+  if (!lpInbox->bSignalled.exchange(true)) {
+    const uint64_t qwOne = 1;
+    [[maybe_unused]] ssize_t n = ::write(lpInbox->hEvent, &qwOne, sizeof qwOne);
+  }
+  return true;
+}
+
+bool MessageLoop::PostThreadMessage(ThreadId tid, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  return PostToInbox(tid, Message{0, message, wParam, lParam, 0});
+}
+
+bool MessageLoop::PostMessage(Hwnd hwnd, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (hwnd == 0) return false;
+  return PostToInbox(ThreadOfWindow(hwnd), Message{hwnd, message, wParam, lParam, 0});
+}
+
+void MessageLoop::DrainInbox() {
+  std::vector<Message> vArrived;
+  {
+    std::lock_guard<std::mutex> guard(m_lpInbox->lock);
+    vArrived.swap(m_lpInbox->vMessages);
+  }
+  for (const Message& msg : vArrived) m_queue.push_back(msg);
+}
+
+bool MessageLoop::PopMessage(Message* pMsg) {
+  RunRechecks();
+  if (m_queue.empty()) return false;
+  *pMsg = m_queue.front();
+  m_queue.pop_front();
+  return true;
+}
+
+bool MessageLoop::GetMessage(Message* pMsg) {
+  while (!PopMessage(pMsg)) Poll(true);
+  return pMsg->message != WM_QUIT;
+}
+
+bool MessageLoop::PeekMessage(Message* pMsg) {
+  if (PopMessage(pMsg)) return true;
+  Poll(false);
+  return PopMessage(pMsg);
+}
+
+void MessageLoop::PostQuitMessage(int nExitCode) {
+  PostLocal(Message{0, WM_QUIT, static_cast<uintptr_t>(nExitCode), 0, 0});
+}
+
+int MessageLoop::Run(const std::function<bool(const Message&)>& preTranslate) {
+  Message msg;
+  while (GetMessage(&msg)) {
+    if (!preTranslate || !preTranslate(msg)) DispatchMessage(msg);
+  }
+  return static_cast<int>(msg.wParam);
+}
+
+size_t MessageLoop::RunUntilIdle(const std::function<bool(const Message&)>& preTranslate) {
+  size_t nHandled = 0;
+  while (true) {
+    Poll(false);
+    Message msg;
+    if (!PopMessage(&msg)) return nHandled;
+    do {
+      if (msg.message == WM_QUIT) {
+        m_queue.push_front(msg);  // left for the GetMessage that ends the loop
+        return nHandled;
+      }
+      if (!preTranslate || !preTranslate(msg)) DispatchMessage(msg);
+      ++nHandled;
+    } while (PopMessage(&msg));
+  }
+}
+
+void MessageLoop::DispatchMessage(const Message& msg) {
+  if (msg.hwnd == 0) return;
+  if (msg.dwSelectGen != 0) {
+    auto it = m_sockets.find(static_cast<int>(msg.wParam));
+    if (it == m_sockets.end() || it->second.dwGen != msg.dwSelectGen) return;  // closed since
+    if (!(it->second.dwEvents & SelectEvent(msg.lParam))) {
+      // Deselected since: the event stays recorded for a later selection.
+      Unpost(it->second, SelectEvent(msg.lParam));
+      return;
+    }
+  }
+  if (Window* lpWindow = FindWindow(msg.hwnd)) lpWindow->HandleMessage(msg.message, msg.wParam, msg.lParam);
+}
+
+void MessageLoop::Poll(bool bWait) {
+  int nTimeout = 0;
+  if (bWait && m_queue.empty() && m_vRecheck.empty()) {
+    const int64_t nNext = NextTimerInMs();
+    nTimeout = nNext < 0 ? -1 : static_cast<int>(std::min<int64_t>(nNext, 60 * 60 * 1000));
+  }
+  epoll_event events[kMaxEventsPerWait];
+  const int nEvents = ::epoll_wait(m_hEpoll, events, kMaxEventsPerWait, nTimeout);
+  for (int i = 0; i < nEvents; ++i) {
+    const uint64_t qwTag = events[i].data.u64;
+    if (qwTag == kInboxTag) {
+      uint64_t qwCount;
+      [[maybe_unused]] ssize_t n = ::read(m_lpInbox->hEvent, &qwCount, sizeof qwCount);
+      m_lpInbox->bSignalled.store(false);
+      DrainInbox();
+    } else if ((qwTag & kWatchTag) == kWatchTag) {
+      auto it = m_watches.find(static_cast<int>(qwTag & 0xFFFFFFFF));
+      if (it != m_watches.end()) {
+        std::function<void()> fn = it->second;  // the callback may unwatch itself
+        fn();
+      }
+    } else {
+      HandleSocketEvents(qwTag, events[i].events);
+    }
+  }
+  FireDueTimers();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers
+
+uint64_t MessageLoop::NowMs() const { return m_clock ? m_clock() : SteadyMs(); }
+
+int64_t MessageLoop::NextTimerInMs() const {
+  if (m_dueTimers.empty()) return -1;
+  const uint64_t qwNow = NowMs();
+  const uint64_t qwDue = m_dueTimers.begin()->first;
+  return qwDue <= qwNow ? 0 : static_cast<int64_t>(qwDue - qwNow);
+}
+
+void MessageLoop::SetTimer(Hwnd hwnd, uint32_t nId, uint32_t dwPeriodMs) {
+  KillTimer(hwnd, nId);
+  const uint32_t dwPeriod = dwPeriodMs ? dwPeriodMs : 1;  // a zero period would spin
+  const TimerKey key{hwnd, nId};
+  auto itDue = m_dueTimers.emplace(NowMs() + dwPeriod, key);
+  m_timers.emplace(key, Timer{dwPeriod, itDue});
+}
+
+void MessageLoop::KillTimer(Hwnd hwnd, uint32_t nId) {
+  auto it = m_timers.find(TimerKey{hwnd, nId});
+  if (it == m_timers.end()) return;
+  m_dueTimers.erase(it->second.itDue);
+  m_timers.erase(it);
+}
+
+void MessageLoop::FireDueTimers() {
+  if (m_dueTimers.empty()) return;
+  const uint64_t qwNow = NowMs();
+  while (!m_dueTimers.empty() && m_dueTimers.begin()->first <= qwNow) {
+    const TimerKey key = m_dueTimers.begin()->second;
+    m_dueTimers.erase(m_dueTimers.begin());
+    Timer& timer = m_timers.at(key);
+    // The next period counts from now, so a loop that was held up gets one tick, not a burst.
+    timer.itDue = m_dueTimers.emplace(qwNow + timer.dwPeriodMs, key);
+    PostLocal(Message{key.hwnd, WM_TIMER, key.nId, 0, 0});
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Windows
+
+Hwnd MessageLoop::RegisterWindow(Window* lpWindow) {
+  if (m_dwNextWindow == 0) m_dwNextWindow = 1;
+  const Hwnd hwnd = (static_cast<Hwnd>(m_tid) << 32) | m_dwNextWindow++;
+  m_windows.emplace(hwnd, lpWindow);
+  return hwnd;
+}
+
+void MessageLoop::UnregisterWindow(Hwnd hwnd) {
+  m_windows.erase(hwnd);
+  for (auto it = m_timers.begin(); it != m_timers.end();) {
+    if (it->first.hwnd == hwnd) {
+      m_dueTimers.erase(it->second.itDue);
+      it = m_timers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [hSocket, state] : m_sockets) {
+    if (state.hwnd == hwnd) state.dwEvents = 0;
+  }
+}
+
+Window* MessageLoop::FindWindow(Hwnd hwnd) const {
+  auto it = m_windows.find(hwnd);
+  return it == m_windows.end() ? nullptr : it->second;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sockets
+
+MessageLoop::SocketState& MessageLoop::StateOf(int hSocket) {
+  auto it = m_sockets.find(hSocket);
+  if (it != m_sockets.end()) return it->second;
+  SocketState& state = m_sockets[hSocket];
+  state.dwGen = m_dwNextSelectGen++;
+  if (m_dwNextSelectGen >= (1u << 31)) m_dwNextSelectGen = 1;
+  // An unconnected stream socket reports itself writable and hung up; none of that means
+  // anything until it connects.
+  int nType = 0;
+  int nListening = 0;
+  socklen_t cbOption = sizeof nType;
+  ::getsockopt(hSocket, SOL_SOCKET, SO_TYPE, &nType, &cbOption);
+  cbOption = sizeof nListening;
+  ::getsockopt(hSocket, SOL_SOCKET, SO_ACCEPTCONN, &nListening, &cbOption);
+  if (nType == SOCK_STREAM && !nListening) {
+    sockaddr_storage peer{};
+    socklen_t cbPeer = sizeof peer;
+    state.bIdle = ::getpeername(hSocket, reinterpret_cast<sockaddr*>(&peer), &cbPeer) != 0 && errno == ENOTCONN;
+  }
+  return state;
+}
+
+bool MessageLoop::AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents) {
+  if (hSocket < 0) {
+    errno = EBADF;
+    return false;
+  }
+  SocketState& state = StateOf(hSocket);
+  state.hwnd = hwnd;
+  state.message = message;
+  state.dwEvents = dwEvents & FD_ALL_EVENTS;
+  if (!state.bInEpoll && state.dwEvents) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.data.u64 = (static_cast<uint64_t>(state.dwGen) << 32) | static_cast<uint32_t>(hSocket);
+    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, hSocket, &event) != 0) return false;
+    state.bInEpoll = true;
+  }
+  Evaluate(hSocket, state);
+  return true;
+}
+
+void MessageLoop::ForgetSocket(int hSocket) {
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end()) return;
+  if (it->second.bInEpoll) ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, hSocket, nullptr);
+  m_sockets.erase(it);
+}
+
+void MessageLoop::HandleSocketEvents(uint64_t qwTag, uint32_t dwEpollEvents) {
+  const int hSocket = static_cast<int>(qwTag & 0xFFFFFFFF);
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end() || it->second.dwGen != static_cast<uint32_t>(qwTag >> 32)) return;
+  SocketState& state = it->second;
+  if (state.bIdle) return;
+  if (state.bConnecting) {
+    if (!(dwEpollEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+    int nError = 0;
+    socklen_t cbError = sizeof nError;
+    ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &cbError);
+    state.bConnecting = false;
+    state.bConnectDue = true;
+    state.dwConnectError = static_cast<uint32_t>(nError);
+    state.bConnectFailed = nError != 0;
+  }
+  if (state.bConnectFailed) {
+    Evaluate(hSocket, state);
+    return;
+  }
+  if (dwEpollEvents & EPOLLIN) state.bReadable = true;
+  if (dwEpollEvents & EPOLLOUT) state.bWritable = true;
+  if (dwEpollEvents & (EPOLLRDHUP | EPOLLHUP)) {
+    state.bHup = true;
+    state.bReadable = true;  // the end of the stream is there to be read
+  }
+  if (dwEpollEvents & EPOLLERR) {
+    int nError = 0;
+    socklen_t cbError = sizeof nError;
+    ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &cbError);
+    state.bHup = true;
+    state.dwCloseError = nError ? static_cast<uint32_t>(nError) : ECONNRESET;
+  }
+  Evaluate(hSocket, state);
+}
+
+void MessageLoop::Evaluate(int hSocket, SocketState& state) {
+  const uint32_t dwEvents = state.dwEvents;
+  auto post = [&](uint32_t dwEvent, uint32_t dwError) {
+    PostLocal(Message{state.hwnd, state.message, static_cast<uintptr_t>(hSocket), MakeSelectLParam(dwEvent, dwError),
+                      state.dwGen});
+  };
+  if (state.bConnectDue && (dwEvents & FD_CONNECT)) {
+    state.bConnectDue = false;
+    post(FD_CONNECT, state.dwConnectError);
+  }
+  if (state.bIdle || state.bConnecting || state.bConnectFailed) return;
+  if ((dwEvents & (FD_READ | FD_ACCEPT)) && state.bReadable && !state.bReadPosted) {
+    state.bReadPosted = true;
+    post((dwEvents & FD_ACCEPT) ? FD_ACCEPT : FD_READ, 0);
+  }
+  if ((dwEvents & FD_WRITE) && state.bWritable && state.bWriteArmed) {
+    state.bWriteArmed = false;
+    post(FD_WRITE, 0);
+  }
+  // The close comes after the last read, unless the connection broke.
+  if ((dwEvents & FD_CLOSE) && state.bHup && !state.bClosePosted &&
+      (state.dwCloseError || !(dwEvents & FD_READ) || !state.bReadable)) {
+    state.bClosePosted = true;
+    post(FD_CLOSE, state.dwCloseError);
+  }
+}
+
+void MessageLoop::Unpost(SocketState& state, uint32_t dwEvent) {
+  switch (dwEvent) {
+    case FD_READ:
+    case FD_ACCEPT: state.bReadPosted = false; break;
+    case FD_WRITE: state.bWriteArmed = true; break;
+    case FD_CLOSE: state.bClosePosted = false; break;
+    case FD_CONNECT: state.bConnectDue = true; break;
+    default: break;
+  }
+}
+
+void MessageLoop::RunRechecks() {
+  if (m_vRecheck.empty()) return;
+  std::vector<int> vSockets;
+  vSockets.swap(m_vRecheck);
+  for (int hSocket : vSockets) {
+    auto it = m_sockets.find(hSocket);
+    if (it != m_sockets.end()) Evaluate(hSocket, it->second);
+  }
+}
+
+void MessageLoop::NoteRecv(int hSocket, long nResult, size_t cbRequested, int nError, bool bStream) {
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end()) return;
+  SocketState& state = it->second;
+  state.bReadPosted = false;
+  if (nResult < 0) {
+    if (nError == EAGAIN || nError == EWOULDBLOCK) state.bReadable = false;
+  } else if (bStream && static_cast<size_t>(nResult) < cbRequested) {
+    // A stream read returns what is there; a short one (or the end of the stream) emptied it,
+    // and whatever arrives later raises a new edge.
+    state.bReadable = false;
+  }
+  m_vRecheck.push_back(hSocket);
+}
+
+void MessageLoop::NoteSend(int hSocket, long nResult, size_t cbRequested, int nError) {
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end()) return;
+  const bool bBlocked = nResult < 0 ? (nError == EAGAIN || nError == EWOULDBLOCK) : static_cast<size_t>(nResult) < cbRequested;
+  if (bBlocked) {
+    it->second.bWritable = false;
+    it->second.bWriteArmed = true;
+  }
+}
+
+void MessageLoop::NoteAccept(int hSocket, bool bAccepted) {
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end()) return;
+  it->second.bReadPosted = false;
+  if (!bAccepted) it->second.bReadable = false;
+  m_vRecheck.push_back(hSocket);
+}
+
+void MessageLoop::NoteAvailable(int hSocket, int nAvailable) {
+  if (nAvailable != 0) return;
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end()) return;
+  it->second.bReadable = false;
+  it->second.bReadPosted = false;
+  m_vRecheck.push_back(hSocket);
+}
+
+void MessageLoop::NoteConnect(int hSocket, bool bCompleted) {
+  SocketState& state = StateOf(hSocket);
+  state.bIdle = false;
+  state.bReadable = state.bWritable = state.bHup = state.bClosePosted = false;
+  state.bReadPosted = false;
+  state.bWriteArmed = true;
+  state.dwCloseError = 0;
+  state.bConnecting = !bCompleted;
+  if (bCompleted) {
+    state.bConnectDue = true;
+    state.dwConnectError = 0;
+    state.bWritable = true;
+    m_vRecheck.push_back(hSocket);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Other descriptors
+
+void MessageLoop::WatchReadable(int hFd, std::function<void()> fn) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kWatchTag | static_cast<uint32_t>(hFd);
+  if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, hFd, &event) == 0) m_watches[hFd] = std::move(fn);
+}
+
+void MessageLoop::UnwatchReadable(int hFd) {
+  if (m_watches.erase(hFd)) ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, hFd, nullptr);
+}
+
+}  // namespace harbix

@@ -1,0 +1,184 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/MessageLoop.h"
+
+namespace harbix {
+namespace {
+
+sockaddr_in ToSockaddr(uint32_t dwIp, uint16_t wPort) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = dwIp;
+  address.sin_port = htons(wPort);
+  return address;
+}
+
+SocketAddress FromSockaddr(const sockaddr_in& address) {
+  return SocketAddress{address.sin_addr.s_addr, ntohs(address.sin_port)};
+}
+
+Socket Make(int nType) {
+  return Socket(::socket(AF_INET, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_hSocket = other.Release();
+  }
+  return *this;
+}
+
+Socket Socket::Tcp() { return Make(SOCK_STREAM); }
+Socket Socket::Udp() { return Make(SOCK_DGRAM); }
+
+bool Socket::Select(Hwnd hwnd, uint32_t dwEvents, uint32_t message) {
+  MessageLoop* lpLoop = MessageLoop::Current();
+  if (!lpLoop) {
+    errno = EINVAL;
+    return false;
+  }
+  return lpLoop->AsyncSelect(m_hSocket, hwnd, message, dwEvents);
+}
+
+bool Socket::Bind(uint32_t dwIp, uint16_t wPort, bool bReuse) {
+  if (bReuse) {
+    const int nOn = 1;
+    ::setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+  }
+  const sockaddr_in address = ToSockaddr(dwIp, wPort);
+  return ::bind(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool Socket::Listen(int nBacklog) { return ::listen(m_hSocket, nBacklog) == 0; }
+
+Socket Socket::Accept(SocketAddress* pPeer) {
+  sockaddr_in peer{};
+  socklen_t cbPeer = sizeof peer;
+  const int hAccepted = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &cbPeer, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteAccept(m_hSocket, hAccepted >= 0 || nError != EAGAIN);
+  errno = nError;
+  if (hAccepted >= 0 && pPeer) *pPeer = FromSockaddr(peer);
+  return Socket(hAccepted);
+}
+
+int Socket::Connect(uint32_t dwIp, uint16_t wPort) {
+  const sockaddr_in address = ToSockaddr(dwIp, wPort);
+  const int nResult = ::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int nError = errno;
+  if (nResult != 0 && nError != EINPROGRESS) return -1;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteConnect(m_hSocket, nResult == 0);
+  return 0;
+}
+
+long Socket::Recv(void* lpBuffer, size_t cbBuffer) {
+  const long nResult = ::recv(m_hSocket, lpBuffer, cbBuffer, 0);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteRecv(m_hSocket, nResult, cbBuffer, nError, true);
+  errno = nError;
+  return nResult;
+}
+
+long Socket::Send(const void* lpData, size_t cbData) {
+  const long nResult = ::send(m_hSocket, lpData, cbData, MSG_NOSIGNAL);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteSend(m_hSocket, nResult, cbData, nError);
+  errno = nError;
+  return nResult;
+}
+
+long Socket::RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom) {
+  sockaddr_in from{};
+  socklen_t cbFrom = sizeof from;
+  const long nResult = ::recvfrom(m_hSocket, lpBuffer, cbBuffer, 0, reinterpret_cast<sockaddr*>(&from), &cbFrom);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteRecv(m_hSocket, nResult, cbBuffer, nError, false);
+  errno = nError;
+  if (nResult >= 0 && pFrom) *pFrom = FromSockaddr(from);
+  return nResult;
+}
+
+long Socket::SendTo(const void* lpData, size_t cbData, const SocketAddress& to) {
+  const sockaddr_in address = ToSockaddr(to.m_dwIp, to.m_wPort);
+  const long nResult = ::sendto(m_hSocket, lpData, cbData, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+                                sizeof address);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteSend(m_hSocket, nResult, cbData, nError);
+  errno = nError;
+  return nResult;
+}
+
+int Socket::Available() {
+  int nAvailable = 0;
+  if (::ioctl(m_hSocket, FIONREAD, &nAvailable) != 0) return -1;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteAvailable(m_hSocket, nAvailable);
+  return nAvailable;
+}
+
+bool Socket::SetBlocking(bool bBlocking) {
+  const int nFlags = ::fcntl(m_hSocket, F_GETFL);
+  if (nFlags < 0) return false;
+  return ::fcntl(m_hSocket, F_SETFL, bBlocking ? (nFlags & ~O_NONBLOCK) : (nFlags | O_NONBLOCK)) == 0;
+}
+
+bool Socket::LocalAddress(SocketAddress* pAddress) const {
+  sockaddr_in address{};
+  socklen_t cbAddress = sizeof address;
+  if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &cbAddress) != 0) return false;
+  *pAddress = FromSockaddr(address);
+  return true;
+}
+
+void Socket::Shutdown() {
+  if (m_hSocket >= 0) ::shutdown(m_hSocket, SHUT_RDWR);
+}
+
+void Socket::Close() {
+  if (m_hSocket < 0) return;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->ForgetSocket(m_hSocket);
+  ::close(m_hSocket);
+  m_hSocket = -1;
+}
+
+int Socket::Release() {
+  const int hSocket = m_hSocket;
+  m_hSocket = -1;
+  return hSocket;
+}
+
+bool ParseDottedQuad(const std::string& sText, uint32_t* pdwIp) {
+  uint32_t dwIp = 0;
+  size_t nPos = 0;
+  for (int nPart = 0; nPart < 4; ++nPart) {
+    if (nPart > 0) {
+      if (nPos >= sText.size() || sText[nPos] != '.') return false;
+      ++nPos;
+    }
+    size_t nDigits = 0;
+    uint32_t dwPart = 0;
+    while (nPos < sText.size() && sText[nPos] >= '0' && sText[nPos] <= '9' && nDigits < 4) {
+      dwPart = dwPart * 10 + static_cast<uint32_t>(sText[nPos] - '0');
+      ++nPos;
+      ++nDigits;
+    }
+    if (nDigits == 0 || dwPart > 255) return false;
+    dwIp |= dwPart << (8 * nPart);
+  }
+  if (nPos != sText.size()) return false;
+  *pdwIp = dwIp;
+  return true;
+}
+
+}  // namespace harbix

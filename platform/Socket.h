@@ -1,0 +1,71 @@
+// An IPv4 socket that owns its descriptor: closing (or destroying) it first stops its events,
+// then closes. Every socket is non-blocking; its operations tell the thread's message loop what
+// they found, which is what re-enables the read, accept and write events. Failures return -1 (or
+// false, or an invalid Socket) with the reason in errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/Messages.h"
+
+namespace harbix {
+
+struct SocketAddress {
+  uint32_t m_dwIp = 0;    // network order
+  uint16_t m_wPort = 0;   // host order
+};
+
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int hSocket) : m_hSocket(hSocket) {}
+  ~Socket() { Close(); }
+  Socket(Socket&& other) noexcept : m_hSocket(other.Release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  static Socket Tcp();
+  static Socket Udp();
+
+  int Fd() const { return m_hSocket; }
+  bool Valid() const { return m_hSocket >= 0; }
+  explicit operator bool() const { return Valid(); }
+
+  // Events (FD_*) to be posted to hwnd as `message` by the calling thread's loop; 0 stops them.
+  bool Select(Hwnd hwnd, uint32_t dwEvents, uint32_t message = WM_SOCKET_EVENT);
+
+  // bReuse lets a listener rebind a port whose old connections linger (it still fails while
+  // another socket listens there).
+  bool Bind(uint32_t dwIp, uint16_t wPort, bool bReuse = false);
+  bool Listen(int nBacklog);
+  Socket Accept(SocketAddress* pPeer);
+  // 0 when the connect is under way or done (FD_CONNECT follows either way); -1 on failure.
+  int Connect(uint32_t dwIp, uint16_t wPort);
+
+  long Recv(void* lpBuffer, size_t cbBuffer);
+  long Send(const void* lpData, size_t cbData);
+  long RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom);
+  long SendTo(const void* lpData, size_t cbData, const SocketAddress& to);
+  // Bytes waiting to be read (for a datagram socket: the size of the next datagram); -1 on error.
+  int Available();
+
+  bool SetBlocking(bool bBlocking);
+  bool LocalAddress(SocketAddress* pAddress) const;
+  // Both directions; the descriptor stays open.
+  void Shutdown();
+  // Stops events and closes; an invalid socket is left as it is.
+  void Close();
+  // Gives up ownership without closing.
+  int Release();
+
+ private:
+  int m_hSocket = -1;
+};
+
+// "a.b.c.d" parsed strictly (four decimal numbers 0..255); false otherwise.
+bool ParseDottedQuad(const std::string& sText, uint32_t* pdwIp);
+
+}  // namespace harbix

@@ -1,0 +1,338 @@
+#include "platform/MessageLoop.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Socket.h"
+#include "platform/Window.h"
+
+namespace harbix {
+namespace {
+
+struct Event {
+  uint32_t message;
+  uintptr_t wParam;
+  uint32_t dwEvent;
+  uint32_t dwError;
+};
+
+// Records what reaches it; an optional reaction runs for each message.
+class RecordingWindow : public Window {
+ public:
+  std::vector<Event> m_vEvents;
+  std::function<void(const Event&)> m_onEvent;
+
+  std::vector<uint32_t> SocketEvents() const {
+    std::vector<uint32_t> v;
+    for (const Event& e : m_vEvents) {
+      if (e.message == WM_SOCKET_EVENT) v.push_back(e.dwEvent);
+    }
+    return v;
+  }
+  size_t Count(uint32_t dwEvent) const {
+    size_t n = 0;
+    for (uint32_t e : SocketEvents()) n += e == dwEvent;
+    return n;
+  }
+
+ protected:
+  void WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override {
+    Event e{message, wParam, SelectEvent(lParam), SelectError(lParam)};
+    m_vEvents.push_back(e);
+    if (m_onEvent) m_onEvent(e);
+  }
+};
+
+// A loop on the test's own thread, stepped with RunUntilIdle, on a clock the test moves.
+class LoopTest : public ::testing::Test {
+ protected:
+  LoopTest() {
+    m_loop.SetClock([this] { return m_qwNow; });
+    m_window.Create();
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    m_local = Socket(fds[0]);
+    m_hPeer = fds[1];
+  }
+  ~LoopTest() override {
+    m_window.Destroy();
+    if (m_hPeer >= 0) ::close(m_hPeer);
+  }
+  void PeerWrite(const std::string& sData) { ASSERT_EQ(::write(m_hPeer, sData.data(), sData.size()), static_cast<ssize_t>(sData.size())); }
+  void PeerClose() {
+    ::close(m_hPeer);
+    m_hPeer = -1;
+  }
+  size_t Step() { return m_loop.RunUntilIdle(); }
+
+  uint64_t m_qwNow = 1000000;
+  MessageLoop m_loop;
+  RecordingWindow m_window;
+  Socket m_local;
+  int m_hPeer = -1;
+};
+
+TEST_F(LoopTest, ConnectedSocketGetsOneWriteThenReadsInOrder) {
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_READ | FD_WRITE | FD_CLOSE));
+  Step();
+  EXPECT_EQ(m_window.SocketEvents(), std::vector<uint32_t>{FD_WRITE});
+  PeerWrite("abc");
+  PeerWrite("def");  // more data before the read: still one FD_READ outstanding
+  Step();
+  EXPECT_EQ(m_window.SocketEvents(), (std::vector<uint32_t>{FD_WRITE, FD_READ}));
+  EXPECT_EQ(m_window.m_vEvents.back().wParam, static_cast<uintptr_t>(m_local.Fd()));
+}
+
+TEST_F(LoopTest, PartialReadReEnablesReadWhileDataRemains) {
+  std::string sReceived;
+  m_window.m_onEvent = [&](const Event& e) {
+    if (e.dwEvent != FD_READ) return;
+    char buffer[10];
+    long n = m_local.Recv(buffer, sizeof buffer);  // one small read per event
+    if (n > 0) sReceived.append(buffer, static_cast<size_t>(n));
+  };
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_READ));
+  PeerWrite(std::string(95, 'x'));
+  Step();
+  EXPECT_EQ(sReceived.size(), 95u);
+  EXPECT_EQ(m_window.Count(FD_READ), 10u);
+  // Nothing left: no further FD_READ until data arrives.
+  Step();
+  EXPECT_EQ(m_window.Count(FD_READ), 10u);
+  PeerWrite("y");
+  Step();
+  EXPECT_EQ(m_window.Count(FD_READ), 11u);
+}
+
+TEST_F(LoopTest, UnreadDataRaisesNoSecondRead) {
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_READ));
+  PeerWrite("abc");
+  Step();
+  PeerWrite("def");
+  Step();
+  EXPECT_EQ(m_window.Count(FD_READ), 1u) << "not re-enabled before a receive";
+  // An available-bytes query that finds data does not re-enable either; a receive does.
+  EXPECT_EQ(m_local.Available(), 6);
+  Step();
+  EXPECT_EQ(m_window.Count(FD_READ), 1u);
+  char buffer[64];
+  EXPECT_EQ(m_local.Recv(buffer, 2), 2);
+  Step();
+  EXPECT_EQ(m_window.Count(FD_READ), 2u);
+}
+
+TEST_F(LoopTest, WriteComesOnlyAfterWouldBlock) {
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_WRITE));
+  Step();
+  ASSERT_EQ(m_window.Count(FD_WRITE), 1u);
+  const std::string sBlock(4096, 'z');
+  EXPECT_EQ(m_local.Send(sBlock.data(), sBlock.size()), 4096);
+  Step();
+  EXPECT_EQ(m_window.Count(FD_WRITE), 1u) << "a send that went through raises nothing";
+  long n;
+  while ((n = m_local.Send(sBlock.data(), sBlock.size())) > 0) {
+  }
+  EXPECT_EQ(errno, EAGAIN);
+  Step();
+  EXPECT_EQ(m_window.Count(FD_WRITE), 1u) << "still full";
+  std::vector<char> sink(1 << 20);
+  while (::read(m_hPeer, sink.data(), sink.size()) > 0) {
+  }
+  Step();
+  EXPECT_EQ(m_window.Count(FD_WRITE), 2u);
+  Step();
+  EXPECT_EQ(m_window.Count(FD_WRITE), 2u);
+}
+
+TEST_F(LoopTest, CloseComesAfterTheLastRead) {
+  std::string sReceived;
+  m_window.m_onEvent = [&](const Event& e) {
+    if (e.dwEvent != FD_READ) return;
+    char buffer[4];
+    int nWaiting;
+    while ((nWaiting = m_local.Available()) > 0) {
+      long n = m_local.Recv(buffer, std::min<size_t>(sizeof buffer, static_cast<size_t>(nWaiting)));
+      if (n <= 0) break;
+      sReceived.append(buffer, static_cast<size_t>(n));
+    }
+  };
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_READ | FD_CLOSE));
+  PeerWrite("last words");
+  PeerClose();
+  Step();
+  EXPECT_EQ(m_window.SocketEvents(), (std::vector<uint32_t>{FD_READ, FD_CLOSE}));
+  EXPECT_EQ(sReceived, "last words");
+  EXPECT_EQ(m_window.m_vEvents.back().dwError, 0u);
+}
+
+TEST_F(LoopTest, CloseMayArriveWithDataStillReadable) {
+  // Without FD_READ selected nothing holds the close back: the data is still there to drain.
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_CLOSE));
+  PeerWrite("pending");
+  PeerClose();
+  Step();
+  EXPECT_EQ(m_window.SocketEvents(), std::vector<uint32_t>{FD_CLOSE});
+  EXPECT_EQ(m_local.Available(), 7);
+  char buffer[16];
+  EXPECT_EQ(m_local.Recv(buffer, sizeof buffer), 7);
+  Step();
+  EXPECT_EQ(m_window.Count(FD_CLOSE), 1u) << "FD_CLOSE comes once";
+}
+
+TEST_F(LoopTest, DeselectAndCloseDropEventsAlreadyQueued) {
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_READ));
+  PeerWrite("abc");
+  Message msg;
+  ASSERT_TRUE(m_loop.PeekMessage(&msg));  // raised, not dispatched yet
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), 0));
+  m_loop.DispatchMessage(msg);
+  EXPECT_EQ(m_window.Count(FD_READ), 0u) << "delivered after the socket was deselected";
+  // The event was never delivered, so selecting again delivers it.
+  ASSERT_TRUE(m_local.Select(m_window.Handle(), FD_READ));
+  Step();
+  EXPECT_EQ(m_window.Count(FD_READ), 1u);
+
+  // Raise another event, then close the socket before it is dispatched; a new socket that takes
+  // over the same descriptor must not receive it.
+  char buffer[8];
+  ASSERT_EQ(m_local.Recv(buffer, 1), 1);
+  ASSERT_TRUE(m_loop.PeekMessage(&msg));
+  ASSERT_EQ(SelectEvent(msg.lParam), FD_READ);
+  const int hOld = m_local.Fd();
+  m_local.Close();
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  Socket reused(fds[0]);
+  ASSERT_EQ(reused.Fd(), hOld);
+  ASSERT_TRUE(reused.Select(m_window.Handle(), FD_READ));
+  m_loop.DispatchMessage(msg);
+  EXPECT_EQ(m_window.Count(FD_READ), 1u) << "the old socket's event reached the new socket";
+  ::close(fds[1]);
+}
+
+TEST_F(LoopTest, WindowAndThreadTimers) {
+  std::vector<uint32_t> vThreadTimers;
+  auto preTranslate = [&](const Message& msg) {
+    if (msg.hwnd == 0 && msg.message == WM_TIMER) vThreadTimers.push_back(static_cast<uint32_t>(msg.wParam));
+    return msg.hwnd == 0;
+  };
+  ASSERT_TRUE(m_window.SetTimer(501, 1000));
+  m_loop.SetTimer(0, 1, 300);
+  for (int i = 0; i < 3; ++i) {
+    m_qwNow += 300;
+    m_loop.RunUntilIdle(preTranslate);
+  }
+  EXPECT_EQ(vThreadTimers, (std::vector<uint32_t>{1, 1, 1}));
+  m_qwNow += 99;
+  m_loop.RunUntilIdle(preTranslate);
+  EXPECT_TRUE(m_window.m_vEvents.empty());
+  m_qwNow += 1;
+  m_loop.RunUntilIdle(preTranslate);
+  ASSERT_EQ(m_window.m_vEvents.size(), 1u);
+  EXPECT_EQ(m_window.m_vEvents[0].message, WM_TIMER);
+  EXPECT_EQ(m_window.m_vEvents[0].wParam, 501u);
+  // A loop held up for several periods gets one tick, and the next period starts then.
+  m_qwNow += 5500;
+  m_loop.RunUntilIdle(preTranslate);
+  EXPECT_EQ(m_window.m_vEvents.size(), 2u);
+  m_qwNow += 999;
+  m_loop.RunUntilIdle(preTranslate);
+  EXPECT_EQ(m_window.m_vEvents.size(), 2u);
+  // Restarting with another period, then killing.
+  m_window.SetTimer(501, 100);
+  m_qwNow += 100;
+  m_loop.RunUntilIdle(preTranslate);
+  EXPECT_EQ(m_window.m_vEvents.size(), 3u);
+  m_window.KillTimer(501);
+  m_qwNow += 10000;
+  m_loop.RunUntilIdle(preTranslate);
+  EXPECT_EQ(m_window.m_vEvents.size(), 3u);
+}
+
+TEST_F(LoopTest, MessagesToAGoneWindowOrThreadAreDropped) {
+  auto lpDoomed = std::make_unique<RecordingWindow>();
+  lpDoomed->Create();
+  const Hwnd hDoomed = lpDoomed->Handle();
+  ASSERT_TRUE(MessageLoop::PostMessage(hDoomed, WM_USER + 100));
+  lpDoomed->Destroy();
+  lpDoomed.reset();
+  Step();  // must not touch the freed window
+
+  // Other threads post into this loop; a thread that has ended takes nothing.
+  ThreadId tidOther = 0;
+  std::thread other([&] {
+    MessageLoop loop;
+    tidOther = loop.Id();
+    EXPECT_TRUE(MessageLoop::PostMessage(m_window.Handle(), WM_USER + 7, 42));
+    EXPECT_TRUE(MessageLoop::PostThreadMessage(m_loop.Id(), WM_USER + 8));
+  });
+  other.join();
+  std::vector<uint32_t> vThread;
+  m_loop.RunUntilIdle([&](const Message& msg) {
+    if (msg.hwnd == 0) vThread.push_back(msg.message);
+    return msg.hwnd == 0;
+  });
+  ASSERT_EQ(m_window.m_vEvents.size(), 1u);
+  EXPECT_EQ(m_window.m_vEvents[0].message, WM_USER + 7);
+  EXPECT_EQ(m_window.m_vEvents[0].wParam, 42u);
+  EXPECT_EQ(vThread, std::vector<uint32_t>{WM_USER + 8});
+  EXPECT_FALSE(MessageLoop::PostThreadMessage(tidOther, WM_USER));
+  EXPECT_FALSE(MessageLoop::PostMessage((static_cast<Hwnd>(tidOther) << 32) | 1, WM_USER));
+}
+
+TEST_F(LoopTest, ConnectAcceptAndRefusal) {
+  Socket listener = Socket::Tcp();
+  ASSERT_TRUE(listener.Bind(0x0100007F, 0));
+  ASSERT_TRUE(listener.Listen(5));
+  SocketAddress local;
+  ASSERT_TRUE(listener.LocalAddress(&local));
+  ASSERT_TRUE(listener.Select(m_window.Handle(), FD_ACCEPT));
+
+  Socket client = Socket::Tcp();
+  ASSERT_TRUE(client.Select(m_window.Handle(), FD_WRITE | FD_CONNECT | FD_CLOSE));
+  Step();
+  EXPECT_TRUE(m_window.SocketEvents().empty()) << "an unconnected socket reports nothing";
+  ASSERT_EQ(client.Connect(0x0100007F, local.m_wPort), 0);
+  Socket second = Socket::Tcp();
+  ASSERT_EQ(second.Connect(0x0100007F, local.m_wPort), 0);
+  std::vector<Socket> vAccepted;
+  m_window.m_onEvent = [&](const Event& e) {
+    if (e.dwEvent == FD_ACCEPT) {
+      Socket accepted = listener.Accept(nullptr);  // one per event, as a service does
+      if (accepted) vAccepted.push_back(std::move(accepted));
+    }
+  };
+  for (int i = 0; i < 20 && vAccepted.size() < 2; ++i) {
+    Step();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(vAccepted.size(), 2u);
+  std::vector<uint32_t> vClient;
+  for (const Event& e : m_window.m_vEvents) {
+    if (e.wParam == static_cast<uintptr_t>(client.Fd())) vClient.push_back(e.dwEvent);
+  }
+  EXPECT_EQ(vClient, (std::vector<uint32_t>{FD_CONNECT, FD_WRITE}));
+
+  // A refused connect reports its error once and no close.
+  listener.Close();
+  m_window.m_vEvents.clear();
+  Socket refused = Socket::Tcp();
+  ASSERT_TRUE(refused.Select(m_window.Handle(), FD_CONNECT | FD_CLOSE | FD_READ | FD_WRITE));
+  ASSERT_EQ(refused.Connect(0x0100007F, local.m_wPort), 0);
+  for (int i = 0; i < 20 && m_window.m_vEvents.empty(); ++i) {
+    Step();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  Step();
+  ASSERT_EQ(m_window.SocketEvents(), std::vector<uint32_t>{FD_CONNECT});
+  EXPECT_EQ(m_window.m_vEvents[0].dwError, static_cast<uint32_t>(ECONNREFUSED));
+}
+
+}  // namespace
+}  // namespace harbix
