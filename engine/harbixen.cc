@@ -1,26 +1,24 @@
-// harbixen: for now it opens the configuration store, reads every setting with its defaults and
-// prints what it would run.
-#include <cstdio>
+// harbixen: the Harbix proxy engine. Runs in the foreground; "harbixen CLOSE" stops a running
+// engine.
+#include <signal.h>
 
-#include "common/AccessList.h"
-#include "common/GeneralConfig.h"
-#include "common/MapRecord.h"
-#include "common/ServiceConfig.h"
+#include <string>
+#include <vector>
 
-int main() {
-  using namespace harbix;
-  const GeneralConfig general = ReadGeneralConfig();
-  std::printf("Max Connections %d, Process Priority %d\n", general.m_nMaxConnections, general.m_nProcessPriority);
-  for (const ServiceTraits& traits : AllServices()) {
-    const ServiceConfig config = ReadServiceConfig(traits.m_id);
-    std::printf("%-6s %s on %s:%u%s%s\n", traits.m_lpName, config.m_bRunService ? "runs" : "off ",
-                config.m_dwBindIp ? FormatIp(config.m_dwBindIp).c_str() : "*", config.m_wBindPort,
-                config.m_bUseThreads ? ", a thread per client" : "", config.m_bLogActivity ? ", logging" : "");
-  }
-  for (const MapRecord& map : ReadMapRecords()) {
-    std::printf("map    %s on %s:%u -> %s:%u\n", map.m_bRunService ? "runs" : "off ",
-                map.m_dwBindIp ? FormatIp(map.m_dwBindIp).c_str() : "*", map.m_wBindPort, map.m_sDestHost.c_str(),
-                map.m_wDestPort);
-  }
-  return 0;
+#include "engine/Catalog.h"
+#include "engine/core/Engine.h"
+
+int main(int argc, char** argv) {
+  // Blocked in every thread (they inherit the mask); the engine reads them from a descriptor
+  // in its message loop and stops cleanly.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  harbix::EngineOptions options;
+  options.m_bHandleSignals = true;
+  harbix::Engine engine(harbix::DefaultCatalog(), options);
+  return engine.Run(std::vector<std::string>(argv + 1, argv + argc));
 }

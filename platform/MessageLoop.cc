@@ -318,20 +318,23 @@ MessageLoop::SocketState& MessageLoop::StateOf(int hSocket) {
   SocketState& state = m_sockets[hSocket];
   state.dwGen = m_dwNextSelectGen++;
   if (m_dwNextSelectGen >= (1u << 31)) m_dwNextSelectGen = 1;
-  // An unconnected stream socket reports itself writable and hung up; none of that means
-  // anything until it connects.
+  state.bIdle = IsIdleStream(hSocket);
+  return state;
+}
+
+// An unconnected stream socket reports itself writable and hung up; none of that means
+// anything until it connects or listens.
+bool MessageLoop::IsIdleStream(int hSocket) {
   int nType = 0;
   int nListening = 0;
   socklen_t cbOption = sizeof nType;
   ::getsockopt(hSocket, SOL_SOCKET, SO_TYPE, &nType, &cbOption);
   cbOption = sizeof nListening;
   ::getsockopt(hSocket, SOL_SOCKET, SO_ACCEPTCONN, &nListening, &cbOption);
-  if (nType == SOCK_STREAM && !nListening) {
-    sockaddr_storage peer{};
-    socklen_t cbPeer = sizeof peer;
-    state.bIdle = ::getpeername(hSocket, reinterpret_cast<sockaddr*>(&peer), &cbPeer) != 0 && errno == ENOTCONN;
-  }
-  return state;
+  if (nType != SOCK_STREAM || nListening) return false;
+  sockaddr_storage peer{};
+  socklen_t cbPeer = sizeof peer;
+  return ::getpeername(hSocket, reinterpret_cast<sockaddr*>(&peer), &cbPeer) != 0 && errno == ENOTCONN;
 }
 
 bool MessageLoop::AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents) {
@@ -366,7 +369,8 @@ void MessageLoop::HandleSocketEvents(uint64_t qwTag, uint32_t dwEpollEvents) {
   auto it = m_sockets.find(hSocket);
   if (it == m_sockets.end() || it->second.dwGen != static_cast<uint32_t>(qwTag >> 32)) return;
   SocketState& state = it->second;
-  if (state.bIdle) return;
+  // A socket selected before it listened: the first caller is what tells.
+  if (state.bIdle && (!(dwEpollEvents & EPOLLIN) || (state.bIdle = IsIdleStream(hSocket)))) return;
   if (state.bConnecting) {
     if (!(dwEpollEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
     int nError = 0;

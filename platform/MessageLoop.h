@@ -148,6 +148,7 @@ class MessageLoop {
   void FireDueTimers();
   void PostLocal(const Message& msg) { m_queue.push_back(msg); }
   SocketState& StateOf(int hSocket);
+  static bool IsIdleStream(int hSocket);
 
   ThreadId m_tid = 0;
   std::shared_ptr<Inbox> m_lpInbox;

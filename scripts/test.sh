@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Harbix and runs the whole test suite: the normal build, then
-# the unit tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Installs what is missing, builds Harbix and runs the whole test suite: the normal build, the
+# unit tests again under AddressSanitizer + UndefinedBehaviorSanitizer, and the whole suite under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,4 +16,5 @@ run_suite() {  # build-dir, extra cmake args..., then ctest label filter in $lab
 
 label= run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 label=unit run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHARBIX_SANITIZE=address,undefined
+label= run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARBIX_SANITIZE=thread
 echo "test.sh: all suites passed"

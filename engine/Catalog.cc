@@ -1,0 +1,21 @@
+#include "engine/Catalog.h"
+
+#include "engine/relay/DnsServiceThread.h"
+
+namespace harbix {
+
+ServiceCatalog DefaultCatalog() {
+  ServiceCatalog catalog;
+  catalog.m_makeService = [](ServiceId id, ThreadId engine, uint16_t wMaxDatagram) -> std::unique_ptr<ServiceThread> {
+    switch (id) {
+      case ServiceId::Dns:
+        return std::make_unique<DnsServiceThread>(engine, wMaxDatagram);
+      default:
+        // Services whose sessions are not built yet accept, count and close.
+        return std::make_unique<ServiceThread>(id, engine, nullptr, wMaxDatagram);
+    }
+  };
+  return catalog;
+}
+
+}  // namespace harbix

@@ -1,0 +1,310 @@
+#include "engine/core/ServiceThread.h"
+
+#include <cerrno>
+#include <vector>
+
+#include "common/AccessList.h"
+#include "engine/core/Connections.h"
+#include "engine/core/EngineMessages.h"
+#include "platform/MessageLoop.h"
+#include "platform/TimedLock.h"
+
+namespace harbix {
+
+ServiceThread::ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram)
+    : m_id(id), m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log(TraitsOf(id).m_lpLogFile) {}
+
+ServiceThread::~ServiceThread() { Join(); }
+
+bool ServiceThread::ReadStats(ServiceStats* pStats, std::chrono::milliseconds wait) {
+  if (!TryLockFor(m_countersLock, wait)) return false;
+  std::lock_guard<std::mutex> guard(m_countersLock, std::adopt_lock);
+  *pStats = m_stats;
+  pStats->m_bStatus = m_bStatus.load();
+  return true;
+}
+
+void ServiceThread::PostReload() { MessageLoop::PostThreadMessage(Id(), WM_RELOAD); }
+
+void ServiceThread::Stop() {
+  m_bStopping.store(true);
+  m_bStoppedByEngine.store(true);
+  SetPriority(ThreadPriority::Highest);
+  MessageLoop::PostThreadMessage(Id(), WM_QUIT);
+}
+
+void ServiceThread::AddToCounters(int nActive, uint64_t qwSent, uint64_t qwReceived) {
+  if (!TryLockFor(m_countersLock, kCounterWait)) return;
+  std::lock_guard<std::mutex> guard(m_countersLock, std::adopt_lock);
+  m_stats.m_dwActive += static_cast<uint32_t>(nActive);
+  m_stats.m_qwSent += qwSent;
+  m_stats.m_qwReceived += qwReceived;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings and sockets
+
+std::shared_ptr<const ServiceConfig> ServiceThread::ReadSettings() {
+  return std::make_shared<const ServiceConfig>(ReadServiceConfig(m_id));
+}
+
+bool ServiceThread::BindChanged(const ServiceConfig& before, const ServiceConfig& after) const {
+  return before.m_dwBindIp != after.m_dwBindIp || before.m_wBindPort != after.m_wBindPort;
+}
+
+uint8_t ServiceThread::OpenSockets() {
+  Socket listener = Socket::Tcp();
+  if (!listener) return kStatusFailure;
+  if (!listener.Bind(m_lpConfig->m_dwBindIp, m_lpConfig->m_wBindPort, true)) return kStatusAddressInUse;
+  if (!m_lpSink->Select(listener, FD_ACCEPT)) return kStatusFailure;
+  if (!listener.Listen(kListenBacklog)) {
+    m_lpSink->Deselect(listener);
+    listener.Shutdown();
+    return kStatusFailure;
+  }
+  m_listener = std::move(listener);
+  return kStatusRunning;
+}
+
+void ServiceThread::CloseSockets() {
+  if (!m_listener) return;
+  m_lpSink->Deselect(m_listener);
+  m_listener.Shutdown();
+  m_listener.Close();
+}
+
+void ServiceThread::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t /*dwError*/) {
+  if (dwEvent == FD_ACCEPT && hSocket == m_listener.Fd()) Accept();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Thread
+
+int ServiceThread::Run() {
+  if (Start()) {
+    MessageLoop::Current()->Run([this](const Message& msg) { return PreTranslate(msg); });
+  }
+  End();
+  return 0;
+}
+
+bool ServiceThread::Start() {
+  m_lpSink = std::make_unique<SinkWindow>(Id());
+  if (!m_lpSink->Create()) {
+    SetStatus(kStatusFailure);
+    return false;
+  }
+  m_lpConfig = ReadSettings();
+  UpdatePriority();
+  const uint8_t bStatus = OpenSockets();
+  if (bStatus != kStatusRunning) {
+    SetStatus(bStatus);
+    return false;
+  }
+  m_log.SetEnabled(m_lpConfig->m_bLogActivity);
+  if (m_lpConfig->m_bLogActivity) m_log.Open();
+  MessageLoop::Current()->SetTimer(0, kCounterTimerId, kCounterTimerMs);
+  SetStatus(kStatusRunning);
+  return true;
+}
+
+bool ServiceThread::PreTranslate(const Message& msg) {
+  if (msg.hwnd != 0) return false;  // windows: the sink and the sessions
+  // After the stopping flag nothing new starts; sessions still end.
+  if (msg.message == WM_SESSION_FINISHED) {
+    EndSession(static_cast<uint64_t>(msg.wParam));
+  } else if (m_bStopping.load()) {
+    return true;
+  } else if (msg.message == WM_TIMER && msg.wParam == kCounterTimerId) {
+    RefreshCounters();
+  } else if (msg.message == WM_TIMER && msg.wParam == kAcceptRetryTimerId) {
+    MessageLoop::Current()->KillTimer(0, kAcceptRetryTimerId);
+    if (m_listener) m_lpSink->Select(m_listener, FD_ACCEPT);
+  } else if (msg.message == WM_SOCKET_EVENT) {
+    OnSocketEvent(static_cast<int>(msg.wParam), SelectEvent(msg.lParam), SelectError(msg.lParam));
+  } else if (msg.message == WM_RELOAD) {
+    Reload();
+  }
+  return true;
+}
+
+void ServiceThread::UpdatePriority() {
+  bool bInThread = !m_lpConfig->m_bUseThreads;
+  for (const auto& [qwId, entry] : m_sessions) bInThread = bInThread || entry.m_lpSession != nullptr;
+  SetPriority(bInThread ? ThreadPriority::Highest : ThreadPriority::BelowNormal);
+}
+
+void ServiceThread::LogPeer(const char* lpTemplate, const SocketAddress& peer) {
+  m_log.Write(lpTemplate, {FormatIp(peer.m_dwIp), static_cast<uint64_t>(peer.m_wPort)});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accepting and ending sessions
+
+void ServiceThread::Accept() {
+  SocketAddress peer;
+  Socket client = m_listener.Accept(&peer);
+  if (!client) {
+    // Out of descriptors or memory: the caller stays in the backlog and would be offered again
+    // at once, so stop listening for a moment instead of spinning.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR &&
+        m_lpSink->Select(m_listener, 0)) {
+      MessageLoop::Current()->SetTimer(0, kAcceptRetryTimerId, kAcceptRetryMs);
+    }
+    return;
+  }
+  if (!m_lpConfig->m_incoming.Admits(peer.m_dwIp) || !Connections().TryAdmit()) {
+    LogPeer(kLogRefused, peer);
+    client.Shutdown();
+    return;
+  }
+  if (!StartSession(std::move(client), peer)) {
+    Connections().Release();
+    return;
+  }
+  LogPeer(kLogAccepted, peer);
+  AddToCounters(1, 0, 0);
+}
+
+bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer) {
+  if (!m_factory) {
+    // This service has no session kind of its own: the caller is counted and let go.
+    client.Shutdown();
+    return false;
+  }
+  const uint64_t qwId = m_qwNextSessionId++;
+  SessionEntry entry;
+  entry.m_peer = peer;
+  entry.m_lpCounters = std::make_unique<SessionCounters>();
+  SessionContext context;
+  context.m_qwId = qwId;
+  context.m_owner = Id();
+  context.m_client = std::move(client);
+  context.m_peer = peer;
+  context.m_lpCounters = entry.m_lpCounters.get();
+  context.m_lpConfig = m_lpConfig;
+  context.m_lpServiceState = m_lpServiceState;
+  context.m_wMaxDatagram = m_wMaxDatagram;
+
+  if (m_lpConfig->m_bUseThreads) {
+    entry.m_lpThread = std::make_unique<SessionThread>(Id(), m_factory, std::move(context));
+    if (!entry.m_lpThread->Create(SessionThread::kStackSize)) return false;
+    entry.m_lpThread->SetPriority(ThreadPriority::AboveNormal);
+    SessionThread* lpThread = entry.m_lpThread.get();
+    m_sessions.emplace(qwId, std::move(entry));
+    lpThread->Resume();
+    return true;
+  }
+  entry.m_lpSession = m_factory(std::move(context));
+  if (!entry.m_lpSession || !entry.m_lpSession->Create()) return false;
+  m_sessions.emplace(qwId, std::move(entry));
+  UpdatePriority();
+  return true;
+}
+
+std::pair<uint64_t, uint64_t> ServiceThread::TakeDeltas(SessionEntry& entry) {
+  const uint64_t qwSent = entry.m_lpCounters->m_qwSent.load(std::memory_order_relaxed);
+  const uint64_t qwReceived = entry.m_lpCounters->m_qwReceived.load(std::memory_order_relaxed);
+  std::pair<uint64_t, uint64_t> deltas{qwSent - entry.m_qwReportedSent, qwReceived - entry.m_qwReportedReceived};
+  entry.m_qwReportedSent = qwSent;
+  entry.m_qwReportedReceived = qwReceived;
+  return deltas;
+}
+
+void ServiceThread::RefreshCounters() {
+  for (auto& [qwId, entry] : m_sessions) {
+    const bool bOver = entry.m_lpSession ? entry.m_lpSession->Closing() : entry.m_lpThread->Finished();
+    if (bOver) continue;
+    const auto [qwSent, qwReceived] = TakeDeltas(entry);
+    if (qwSent || qwReceived) AddToCounters(0, qwSent, qwReceived);
+  }
+}
+
+void ServiceThread::EndSession(uint64_t qwId) {
+  auto it = m_sessions.find(qwId);
+  if (it == m_sessions.end()) return;
+  SessionEntry entry = std::move(it->second);
+  m_sessions.erase(it);
+  Connections().Release();
+  if (entry.m_lpSession) {
+    entry.m_lpSession->SetQuiet();
+    entry.m_lpSession->Destroy();
+    entry.m_lpSession.reset();
+  } else {
+    entry.m_lpThread->SetPriority(ThreadPriority::Highest);
+    entry.m_lpThread->Join();
+    entry.m_lpThread.reset();
+  }
+  const auto [qwSent, qwReceived] = TakeDeltas(entry);
+  AddToCounters(-1, qwSent, qwReceived);
+  LogPeer(kLogClosing, entry.m_peer);
+  if (m_lpConfig->m_bUseThreads) UpdatePriority();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reload and end
+
+void ServiceThread::Reload() {
+  std::shared_ptr<const ServiceConfig> lpOld = m_lpConfig;
+  m_lpConfig = ReadSettings();  // running sessions keep the snapshot they were given
+  if (!m_lpConfig->m_bRunService) {
+    SetStatus(kStatusShutDown);
+    m_bStopping.store(true);
+    MessageLoop::Current()->PostQuitMessage(0);
+    return;
+  }
+  m_log.SetEnabled(m_lpConfig->m_bLogActivity);
+  if (m_lpConfig->m_bLogActivity) {
+    m_log.Open();
+  } else {
+    m_log.Close();  // no closing line: the setting is off already
+  }
+  UpdatePriority();
+  if (!BindChanged(*lpOld, *m_lpConfig)) return;
+  SetStatus(kStatusInitializing);
+  CloseSockets();
+  const uint8_t bStatus = OpenSockets();
+  SetStatus(bStatus);
+  if (bStatus != kStatusRunning) {
+    m_bStopping.store(true);
+    MessageLoop::Current()->PostQuitMessage(0);
+  }
+}
+
+void ServiceThread::End() {
+  m_bStopping.store(true);
+  if (m_lpSink) {
+    CloseSockets();
+    m_lpSink->DeselectAll();
+  }
+  // Sessions on this thread go first, then the threads, each told to quit and then awaited.
+  std::vector<SessionEntry*> vThreaded;
+  for (auto it = m_sessions.rbegin(); it != m_sessions.rend(); ++it) {
+    SessionEntry& entry = it->second;
+    if (entry.m_lpSession) {
+      entry.m_lpSession->SetQuiet();
+      entry.m_lpSession->Destroy();
+      entry.m_lpSession.reset();
+    } else if (!entry.m_lpThread->Finished()) {
+      entry.m_lpThread->StopByService();
+    }
+    if (entry.m_lpThread) vThreaded.push_back(&entry);
+  }
+  for (SessionEntry* lpEntry : vThreaded) lpEntry->m_lpThread->Join();
+  for (size_t i = 0; i < m_sessions.size(); ++i) Connections().Release();
+  m_sessions.clear();
+  if (TryLockFor(m_countersLock, kCounterWait)) {
+    std::lock_guard<std::mutex> guard(m_countersLock, std::adopt_lock);
+    m_stats.m_dwActive = 0;
+  }
+  if (m_lpSink) {
+    m_lpSink->Destroy();
+    m_lpSink.reset();
+  }
+  m_log.Close();
+  if (!m_bStoppedByEngine.load()) {
+    MessageLoop::PostThreadMessage(m_engine, WM_SERVICE_ENDED, reinterpret_cast<uintptr_t>(this));
+  }
+}
+
+}  // namespace harbix

@@ -1,0 +1,308 @@
+// The engine and its service framework with real sockets on loopback, driven in-process.
+#include "engine/core/Engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "engine/core/Connections.h"
+#include "tests/support/EngineHarness.h"
+#include "tests/support/TestNet.h"
+#include "tests/support/TestRelaySession.h"
+
+namespace harbix {
+namespace {
+
+using test::ConnectTcp;
+using test::EngineHarness;
+using test::Eventually;
+using test::TcpTestServer;
+
+constexpr uint16_t kTelnetPort = 12323;
+constexpr uint16_t kHttpsPort = 12525;
+constexpr uint16_t kFtpPort = 12121;
+
+class EngineTest : public ::testing::Test {
+ protected:
+  // Telnet and HTTPS on high ports, relaying to an echo server; nothing else runs.
+  void ConfigureRelays(bool bUseThreads = true) {
+    test::OnlyServices({ServiceId::Telnet, ServiceId::Https});
+    test::ConfigureService(ServiceId::Telnet, kTelnetPort, true, bUseThreads);
+    test::ConfigureService(ServiceId::Https, kHttpsPort, true, bUseThreads);
+  }
+  ServiceCatalog Relays(const TcpTestServer& server) { return test::TestRelayCatalog({test::kLoopbackIp, server.Port()}); }
+
+  static std::string ReadFile(const std::string& sPath) {
+    std::ifstream file(sPath);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  test::TempHome m_home;
+};
+
+TEST_F(EngineTest, PortInUseGivesThatServiceStatus253AndTheRestRun) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  ConfigureRelays();
+  test::ConfigureService(ServiceId::Ftp, kFtpPort);
+  const int hSquatter = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kTelnetPort);
+  ASSERT_EQ(::bind(hSquatter, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(hSquatter, 1), 0);
+
+  EngineHarness harness(Relays(echo));
+  ASSERT_TRUE(harness.Start());
+  EXPECT_TRUE(Eventually([&] { return !harness.Runs(ServiceId::Telnet); }));
+  EXPECT_EQ(harness.Status(ServiceId::Telnet), kStatusAddressInUse);
+  EXPECT_EQ(harness.Status(ServiceId::Https), kStatusRunning);
+  EXPECT_EQ(harness.Status(ServiceId::Ftp), kStatusRunning);
+  EXPECT_EQ(harness.Status(ServiceId::Http), kStatusShutDown) << "never ran";
+  EXPECT_TRUE(test::Listening(kHttpsPort));
+  ::close(hSquatter);
+}
+
+class RelayModeTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RelayModeTest, SessionsRelayAndCountTheirBytes) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  ConfigureRelays(GetParam());
+  EngineHarness harness(Relays(echo));
+  ASSERT_TRUE(harness.Start());
+
+  // Two sessions at once, moving different amounts.
+  const int hFirst = ConnectTcp(kTelnetPort);
+  const int hSecond = ConnectTcp(kTelnetPort);
+  ASSERT_GE(hFirst, 0);
+  ASSERT_GE(hSecond, 0);
+  const std::string sFirst(100000, 'a');
+  const std::string sSecond(3000, 'b');
+  ASSERT_TRUE(test::SendAll(hFirst, sFirst));
+  ASSERT_TRUE(test::SendAll(hSecond, sSecond));
+  EXPECT_EQ(test::RecvSome(hFirst, sFirst.size()), sFirst);
+  EXPECT_EQ(test::RecvSome(hSecond, sSecond.size()), sSecond);
+  EXPECT_TRUE(Eventually([&] { return harness.Stats(ServiceId::Telnet).m_dwActive == 2; }));
+  ::close(hFirst);
+  ::close(hSecond);
+
+  // Each byte is received once from a client and once from the server, and sent twice too.
+  const uint64_t qwMoved = 2 * (sFirst.size() + sSecond.size());
+  EXPECT_TRUE(Eventually([&] {
+    const ServiceStats stats = harness.Stats(ServiceId::Telnet);
+    return stats.m_dwActive == 0 && stats.m_qwSent == qwMoved && stats.m_qwReceived == qwMoved;
+  }));
+  const ServiceStats stats = harness.Stats(ServiceId::Telnet);
+  EXPECT_EQ(stats.m_qwSent, qwMoved);
+  EXPECT_EQ(stats.m_qwReceived, qwMoved);
+  EXPECT_EQ(Connections().m_nTotal.load(), 2);
+  EXPECT_EQ(Connections().m_dwActive.load(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(UseThreads, RelayModeTest, ::testing::Bool(),
+                         [](const auto& paramInfo) { return paramInfo.param ? "ThreadPerSession" : "OnServiceThread"; });
+
+TEST_F(EngineTest, ConnectionLimitRefusesAThirdCallerOfAnyService) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  ConfigureRelays();
+  ServiceConfig https = ReadServiceConfig(ServiceId::Https);
+  https.m_bLogActivity = true;
+  WriteServiceConfig(https);
+  WriteGeneralConfig(GeneralConfig{2, kPriorityNormal, 3, false});
+  EngineHarness harness(Relays(echo));
+  ASSERT_TRUE(harness.Start());
+
+  const int hFirst = ConnectTcp(kTelnetPort);
+  const int hSecond = ConnectTcp(kHttpsPort);
+  ASSERT_TRUE(test::SendAll(hFirst, "1") && test::SendAll(hSecond, "2"));
+  ASSERT_EQ(test::RecvSome(hFirst, 1), "1");
+  ASSERT_EQ(test::RecvSome(hSecond, 1), "2");
+
+  for (uint16_t wPort : {kTelnetPort, kHttpsPort}) {
+    const int hThird = ConnectTcp(wPort);
+    ASSERT_GE(hThird, 0);
+    EXPECT_TRUE(test::ClosedByPeer(hThird)) << "port " << wPort;
+    ::close(hThird);
+  }
+  // Admitted again once a session has ended.
+  ::close(hFirst);
+  EXPECT_TRUE(Eventually([] { return Connections().m_dwActive.load() == 1; }));
+  const int hAgain = ConnectTcp(kHttpsPort);
+  ASSERT_TRUE(test::SendAll(hAgain, "3"));
+  EXPECT_EQ(test::RecvSome(hAgain, 1), "3");
+  ::close(hAgain);
+  ::close(hSecond);
+  harness.Stop();
+
+  const std::string sLog = ReadFile(m_home.Path() + "/log/HTTPS.LOG");
+  EXPECT_NE(sLog.find("Refused Connection From IP 127.0.0.1:"), std::string::npos) << sLog;
+  EXPECT_NE(sLog.find("Accepted Connection From IP 127.0.0.1:"), std::string::npos) << sLog;
+}
+
+TEST_F(EngineTest, ReloadRebindsAChangedPortAndStopsAServiceTurnedOff) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  ConfigureRelays();
+  EngineHarness harness(Relays(echo));
+  ASSERT_TRUE(harness.Start());
+  ASSERT_TRUE(test::Listening(kTelnetPort));
+
+  test::ConfigureService(ServiceId::Telnet, kTelnetPort + 1);
+  harness.Reload(ServiceId::Telnet);
+  EXPECT_TRUE(Eventually([&] { return test::Listening(kTelnetPort + 1); }));
+  EXPECT_FALSE(test::Listening(kTelnetPort));
+  EXPECT_EQ(harness.Status(ServiceId::Telnet), kStatusRunning);
+
+  // Rebinding onto a port that is taken ends the service with 253.
+  test::ConfigureService(ServiceId::Telnet, kHttpsPort);
+  harness.Reload(ServiceId::Telnet);
+  EXPECT_TRUE(Eventually([&] { return !harness.Runs(ServiceId::Telnet); }));
+  EXPECT_EQ(harness.Status(ServiceId::Telnet), kStatusAddressInUse);
+
+  // A stopped service is started again by the same request.
+  test::ConfigureService(ServiceId::Telnet, kTelnetPort);
+  harness.Reload(ServiceId::Telnet);
+  EXPECT_TRUE(Eventually([&] { return test::Listening(kTelnetPort); }));
+
+  test::ConfigureService(ServiceId::Https, kHttpsPort, false);
+  harness.Reload(ServiceId::Https);
+  EXPECT_TRUE(Eventually([&] { return !harness.Runs(ServiceId::Https); }));
+  EXPECT_EQ(harness.Status(ServiceId::Https), kStatusShutDown);
+  EXPECT_FALSE(test::Listening(kHttpsPort));
+  // With "Run Service" off, the request does not start it.
+  harness.Reload(ServiceId::Https);
+  EXPECT_FALSE(harness.Runs(ServiceId::Https));
+}
+
+TEST_F(EngineTest, StoppingWithManyOpenSessionsJoinsEverythingAndLeaksNoDescriptor) {
+  constexpr int kSessions = 200;
+  TcpTestServer hold(TcpTestServer::Mode::Hold);
+  ConfigureRelays();
+  test::ConfigureService(ServiceId::Https, kHttpsPort, true, false);  // half on the service thread
+  ReadGeneralConfig();  // the store's connection is part of the baseline
+  const size_t nBefore = test::OpenDescriptors();
+  {
+    EngineHarness harness(Relays(hold));
+    ASSERT_TRUE(harness.Start());
+    std::vector<int> vClients;
+    for (int i = 0; i < kSessions; ++i) {
+      const int hClient = ConnectTcp(i % 2 ? kTelnetPort : kHttpsPort);
+      ASSERT_GE(hClient, 0);
+      vClients.push_back(hClient);
+    }
+    ASSERT_TRUE(Eventually([&] { return hold.Accepted() == kSessions; }, 20000)) << hold.Accepted();
+    EXPECT_EQ(Connections().m_dwActive.load(), static_cast<uint32_t>(kSessions));
+
+    const auto start = std::chrono::steady_clock::now();
+    harness.Stop();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::printf("stopping with %d sessions took %lld ms\n", kSessions, static_cast<long long>(elapsed.count()));
+    for (int hClient : vClients) {
+      EXPECT_TRUE(test::ClosedByPeer(hClient, 2000));
+      ::close(hClient);
+    }
+  }
+  EXPECT_EQ(test::OpenDescriptors(), nBefore);
+  EXPECT_EQ(Connections().m_dwActive.load(), 0u);
+}
+
+TEST_F(EngineTest, AcceptFailingForWantOfDescriptorsDoesNotSpin) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  ConfigureRelays();
+  EngineHarness harness(Relays(echo));
+  ASSERT_TRUE(harness.Start());
+
+  // Leave the process no descriptor to accept with; a caller then waits in the backlog. Its
+  // socket is made before the limit drops, so connecting needs no new descriptor.
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const int hWaiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(hWaiting, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = test::kLoopbackIp;
+  address.sin_port = htons(kTelnetPort);
+  rlimit tight = saved;
+  tight.rlim_cur = test::OpenDescriptors();
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<int> vFillers;  // take every free number below the limit
+  for (int hFiller; (hFiller = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) vFillers.push_back(hFiller);
+  const bool bConnected = ::connect(hWaiting, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  for (int hFiller : vFillers) ::close(hFiller);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(bConnected);
+
+  auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+  const double dCpu = seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime) - seconds(before.ru_stime);
+  EXPECT_LT(dCpu, 0.5) << "the service thread spun on a failing accept";
+  // The caller who waited is served once descriptors are back.
+  ASSERT_TRUE(test::SendAll(hWaiting, "hi"));
+  EXPECT_EQ(test::RecvSome(hWaiting, 2), "hi");
+  ::close(hWaiting);
+
+  // Once descriptors are back, callers are served again.
+  const int hLater = ConnectTcp(kTelnetPort);
+  ASSERT_TRUE(test::SendAll(hLater, "ok"));
+  EXPECT_EQ(test::RecvSome(hLater, 2), "ok");
+  ::close(hLater);
+}
+
+// A fast server and a slow client: the relay stops reading from the server while the client
+// lags, so the engine holds a bounded amount however much flows.
+TEST_F(EngineTest, RelayAppliesBackPressure) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr uint64_t kTotal = 64ull << 20;  // sanitizers are slow and inflate memory anyway
+  constexpr bool kCheckMemory = false;
+#else
+  constexpr uint64_t kTotal = 512ull << 20;
+  constexpr bool kCheckMemory = true;
+#endif
+  constexpr size_t kMemoryLimitKib = 64 * 1024;
+  TcpTestServer source(TcpTestServer::Mode::Source, kTotal);
+  ConfigureRelays();
+  EngineHarness harness(Relays(source));
+  ASSERT_TRUE(harness.Start());
+
+  const int hClient = ConnectTcp(kTelnetPort, 30000);
+  ASSERT_GE(hClient, 0);
+  int nSmallBuffer = 64 * 1024;
+  ::setsockopt(hClient, SOL_SOCKET, SO_RCVBUF, &nSmallBuffer, sizeof nSmallBuffer);
+  std::vector<char> vBuffer(64 * 1024);
+  uint64_t qwReceived = 0;
+  size_t nPeakKib = 0;
+  bool bIntact = true;
+  for (int nRound = 0; qwReceived < kTotal; ++nRound) {
+    const ssize_t n = ::recv(hClient, vBuffer.data(), vBuffer.size(), 0);
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n && bIntact; ++i) bIntact = static_cast<uint8_t>(vBuffer[i]) == test::PatternByte(qwReceived + i);
+    qwReceived += static_cast<uint64_t>(n);
+    if (nRound % 4 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the client lags behind
+    if (nRound % 256 == 0) nPeakKib = std::max(nPeakKib, test::ResidentKib());
+  }
+  ::close(hClient);
+  EXPECT_EQ(qwReceived, kTotal);
+  EXPECT_TRUE(bIntact) << "the stream was corrupted";
+  std::printf("peak resident memory while relaying %llu MiB: %zu KiB\n", static_cast<unsigned long long>(kTotal >> 20),
+              nPeakKib);
+  if (kCheckMemory) {
+    EXPECT_LT(nPeakKib, kMemoryLimitKib);
+  }
+}
+
+}  // namespace
+}  // namespace harbix
