@@ -1,6 +1,7 @@
 #include "engine/Catalog.h"
 
 #include "engine/relay/DnsServiceThread.h"
+#include "engine/relay/TelnetSession.h"
 
 namespace harbix {
 
@@ -10,6 +11,8 @@ ServiceCatalog DefaultCatalog() {
     switch (id) {
       case ServiceId::Dns:
         return std::make_unique<DnsServiceThread>(engine, wMaxDatagram);
+      case ServiceId::Telnet:
+        return std::make_unique<ServiceThread>(id, engine, TelnetSessionFactory(), wMaxDatagram);
       default:
         // Services whose sessions are not built yet accept, count and close.
         return std::make_unique<ServiceThread>(id, engine, nullptr, wMaxDatagram);

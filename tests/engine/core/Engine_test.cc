@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -72,6 +73,66 @@ TEST_F(EngineTest, PortInUseGivesThatServiceStatus253AndTheRestRun) {
   EXPECT_EQ(harness.Status(ServiceId::Http), kStatusShutDown) << "never ran";
   EXPECT_TRUE(test::Listening(kHttpsPort));
   ::close(hSquatter);
+}
+
+TEST_F(EngineTest, ActivityLogFollowsTheSettingAcrossReloads) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  ConfigureRelays();
+  EngineHarness harness(Relays(echo));
+  ASSERT_TRUE(harness.Start());
+  const std::string sPath = m_home.Path() + "/log/TNET.LOG";
+  uint16_t wPort = kTelnetPort;
+  auto session = [&] {
+    const int hClient = ConnectTcp(wPort);
+    sockaddr_in local{};
+    socklen_t cbLocal = sizeof local;
+    ::getsockname(hClient, reinterpret_cast<sockaddr*>(&local), &cbLocal);
+    test::SendAll(hClient, "x");
+    test::RecvSome(hClient, 1);
+    ::close(hClient);
+    EXPECT_TRUE(Eventually([&] { return harness.Stats(ServiceId::Telnet).m_dwActive == 0; }));
+    return std::to_string(ntohs(local.sin_port));
+  };
+  auto count = [](const std::string& sText, const std::string& sWhat) {
+    size_t n = 0;
+    for (size_t nPos = sText.find(sWhat); nPos != std::string::npos; nPos = sText.find(sWhat, nPos + 1)) ++n;
+    return n;
+  };
+  // Each reload also moves the service to the next port: once that port listens, the reload
+  // has been handled.
+  auto setLogging = [&](bool bOn) {
+    ServiceConfig config = ReadServiceConfig(ServiceId::Telnet);
+    config.m_bLogActivity = bOn;
+    config.m_wBindPort = ++wPort;
+    WriteServiceConfig(config);
+    harness.Reload(ServiceId::Telnet);
+    ASSERT_TRUE(Eventually([&] { return test::Listening(wPort); }));
+  };
+
+  session();
+  struct stat st {};
+  EXPECT_NE(::stat(sPath.c_str(), &st), 0) << "LOG Activity 0 never creates the file";
+
+  setLogging(true);
+  ASSERT_TRUE(Eventually([&] { return count(ReadFile(sPath), "// Session of: ") == 1; }));
+  const std::string sPort = session();
+  ASSERT_TRUE(Eventually([&] { return count(ReadFile(sPath), "Closing IP 127.0.0.1:" + sPort) == 1; }));
+  std::string sLog = ReadFile(sPath);
+  EXPECT_EQ(count(sLog, ": Accepted Connection From IP 127.0.0.1:" + sPort + "\n"), 1u) << sLog;
+  EXPECT_EQ(count(sLog, ": Closing IP 127.0.0.1:" + sPort + "\n"), 1u) << sLog;
+
+  setLogging(false);  // closed without a closing line: the setting is off already
+  const std::string sQuietPort = session();
+  setLogging(true);   // a second header in the same file
+  ASSERT_TRUE(Eventually([&] { return count(ReadFile(sPath), "// Session of: ") == 2; }));
+  sLog = ReadFile(sPath);
+  EXPECT_EQ(count(sLog, "--- CLOSING LOG ---"), 0u);
+  EXPECT_EQ(count(sLog, "127.0.0.1:" + sQuietPort + "\n"), 0u) << "nothing is written while logging is off";
+
+  harness.Stop();  // stopping with logging on appends the closing line
+  sLog = ReadFile(sPath);
+  EXPECT_EQ(count(sLog, "--- CLOSING LOG ---"), 1u);
+  EXPECT_EQ(sLog.substr(sLog.size() - 21), "--- CLOSING LOG ---\n\n");
 }
 
 class RelayModeTest : public EngineTest, public ::testing::WithParamInterface<bool> {};

@@ -1,0 +1,261 @@
+"""Helpers for end-to-end tests: a private network namespace, the real engine, the store tool,
+loopback test servers and a terminal that drives interactive clients.
+
+Every test program calls enter_namespace() first: it runs itself again under `unshare -n -m`, so
+the engine gets its own loopback (the default ports and 127.0.0.1:9999 are free) and its own
+/etc/hosts and /etc/resolv.conf, and nothing leaves the machine.
+"""
+
+import argparse
+import os
+import pty
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+MANAGER = r"HKLM\Software\Quillbay\Harbix\Manager"
+SERVICE_KEYS = ["DNS", "FTP", "HTTP", "HTTPS", "PNA", "SOCKS", "TNET"]
+
+ARGS = None
+
+
+def parse_args():
+    """--harbixen, --harbix-reg and friends; the rest goes to unittest."""
+    global ARGS
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--harbixen", required=True)
+    parser.add_argument("--harbix-reg", required=True)
+    parser.add_argument("--harbixctl", default=None)
+    ARGS, rest = parser.parse_known_args()
+    return [sys.argv[0]] + rest
+
+
+def enter_namespace(hosts=None, nameserver="127.0.0.53"):
+    """Moves this process into a fresh network and mount namespace (once), brings up loopback,
+    and gives it its own /etc/hosts (extra name -> address lines) and resolv.conf. Nothing
+    answers on the name server's address unless a test puts something there; a lookup sent to
+    a server that stays silent takes 30 s to fail."""
+    if os.environ.get("HARBIX_E2E_NAMESPACE") != "1":
+        if os.geteuid() != 0:
+            print("end-to-end tests need root (network namespaces)", file=sys.stderr)
+            sys.exit(77)
+        os.environ["HARBIX_E2E_NAMESPACE"] = "1"
+        os.execvp("unshare", ["unshare", "--net", "--mount", "--propagation", "private",
+                              sys.executable] + sys.argv)
+    subprocess.check_call(["ip", "link", "set", "lo", "up"])
+    scratch = tempfile.mkdtemp(prefix="harbix-e2e-etc-")
+    hosts_text = "127.0.0.1 localhost\n" + "".join(f"{ip} {name}\n" for name, ip in (hosts or {}).items())
+    for name, text in (("hosts", hosts_text), ("resolv.conf", f"nameserver {nameserver}\noptions timeout:30 attempts:1\n")):
+        path = os.path.join(scratch, name)
+        with open(path, "w") as f:
+            f.write(text)
+        subprocess.check_call(["mount", "--bind", path, f"/etc/{name}"])
+
+
+def wait_until(cond, timeout=10.0, step=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(step)
+    return cond()
+
+
+def listening(port, host="127.0.0.1"):
+    try:
+        with socket.create_connection((host, port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def port_hex(port):
+    """A port as the store keeps it: two bytes, low byte first."""
+    return struct.pack("<H", port).hex()
+
+
+class Engine:
+    """The real harbixen with a HARBIX_HOME of its own."""
+
+    def __init__(self):
+        self.home = tempfile.mkdtemp(prefix="harbix-e2e-home-")
+        self.env = dict(os.environ, HARBIX_HOME=self.home)
+        self.process = None
+
+    def reg(self, *args):
+        return subprocess.run([ARGS.harbix_reg] + list(args), env=self.env, check=True,
+                              capture_output=True, text=True).stdout
+
+    def set(self, key, name, kind, data):
+        self.reg("set", MANAGER + "\\" + key, name, kind, str(data))
+
+    def service(self, key, port, **values):
+        """Enables one service on a port; other values by store name, e.g. {"LOG Activity": 1}."""
+        self.set(key, "Run Service", "dword", 1)
+        self.set(key, "Bind Port", "binary", port_hex(port))
+        for name, value in values.items():
+            kind = "sz" if isinstance(value, str) else "dword"
+            self.set(key, name, kind, value)
+
+    def only(self, *keys):
+        for key in SERVICE_KEYS:
+            if key not in keys:
+                self.set(key, "Run Service", "dword", 0)
+
+    def access_list(self, key, prefix, entries, deny=True):
+        """prefix "Incoming" or "Outgoing" (or "" for DNS and maps); entries "a.b.c.d:m.m.m.m"."""
+        deny_name = "Deny Outgoing" if prefix == "Outgoing" else "Deny Incoming"
+        base = f"{prefix} IP" if prefix else "IP"
+        self.set(key, deny_name, "dword", 1 if deny else 0)
+        self.set(key, f"{base} Count", "dword", len(entries))
+        for i, entry in enumerate(entries):
+            self.set(key, f"{base} {i}", "sz", entry)
+
+    def start(self, *ports):
+        self.output = open(os.path.join(self.home, "engine.out"), "wb")
+        self.process = subprocess.Popen([ARGS.harbixen], env=self.env, stdout=self.output,
+                                        stderr=subprocess.STDOUT)
+        for port in ports:
+            if not wait_until(lambda: listening(port)):
+                raise AssertionError(f"engine does not listen on {port}")
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+                raise AssertionError("engine did not stop on SIGTERM")
+        if self.process:
+            self.output.close()
+        self.process = None
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.home, "log", name), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+class LineServer:
+    """A loopback TCP server: greets each client, then answers every line in upper case."""
+
+    def __init__(self, greeting=b"WELCOME TO ORIGIN\r\n", host="127.0.0.1"):
+        self.greeting = greeting
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((host, 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.clients = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            self.clients.append(conn)
+            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
+
+    def _client(self, conn):
+        try:
+            conn.sendall(self.greeting)
+            pending = b""
+            while True:
+                data = conn.recv(4096)
+                if not data:
+                    return
+                pending += data
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    conn.sendall(line.strip().upper() + b"\r\n")
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.listener.close()
+        for conn in self.clients:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+
+class Terminal:
+    """An interactive program on a pseudo-terminal, as a user would run it."""
+
+    def __init__(self, argv, env=None):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            try:
+                os.execvpe(argv[0], argv, env or os.environ)
+            finally:
+                os._exit(127)
+        self.output = b""
+
+    def read(self, timeout=0.1):
+        end = time.monotonic() + timeout
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return self.output
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if not ready:
+                return self.output
+            try:
+                data = os.read(self.fd, 65536)
+            except OSError:
+                return self.output
+            if not data:
+                return self.output
+            self.output += data
+
+    def expect(self, text, timeout=10.0):
+        if isinstance(text, str):
+            text = text.encode()
+        deadline = time.monotonic() + timeout
+        while text not in self.output and time.monotonic() < deadline:
+            self.read(0.05)
+        if text not in self.output:
+            raise AssertionError(f"{text!r} not seen; the terminal shows {self.output[-2000:]!r}")
+
+    def type(self, text):
+        if isinstance(text, str):
+            text = text.encode()
+        os.write(self.fd, text)
+
+    def close(self):
+        try:
+            os.kill(self.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            os.waitpid(self.pid, 0)
+        except ChildProcessError:
+            pass
+        os.close(self.fd)
+
+
+def main():
+    argv = parse_args()
+    unittest.main(argv=argv, verbosity=2)
