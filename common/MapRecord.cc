@@ -47,6 +47,18 @@ MapRecord ReadMapRecord(uint32_t nIndex) {
 
 }  // namespace
 
+bool SameMapSettings(const MapRecord& running, const MapRecord& wanted) {
+  auto sameHost = [](const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+  };
+  return running.m_dwBindIp == wanted.m_dwBindIp && running.m_wBindPort == wanted.m_wBindPort &&
+         sameHost(running.m_sDestHost, wanted.m_sDestHost) && running.m_wDestPort == wanted.m_wDestPort &&
+         running.m_bRunService == wanted.m_bRunService && running.m_bWaitReply == wanted.m_bWaitReply &&
+         running.m_serviceType == wanted.m_serviceType && running.m_incoming == wanted.m_incoming;
+}
+
 std::string MapKeyPath(uint32_t nIndex) { return ManagerKeyPath(MapSubkey(nIndex)); }
 
 std::vector<MapRecord> ReadMapRecords() {

@@ -26,6 +26,10 @@ struct MapRecord {
   bool operator==(const MapRecord&) const = default;
 };
 
+// Whether a running map can stay as it is when the store now says `wanted`: everything but
+// Use Threads is equal, the destination host compared without regard to case.
+bool SameMapSettings(const MapRecord& running, const MapRecord& wanted);
+
 // "Software\Quillbay\Harbix\Manager\#<n>.MAP".
 std::string MapKeyPath(uint32_t nIndex);
 

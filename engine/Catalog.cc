@@ -1,6 +1,7 @@
 #include "engine/Catalog.h"
 
 #include "engine/relay/DnsServiceThread.h"
+#include "engine/relay/PortMap.h"
 #include "engine/relay/TelnetSession.h"
 
 namespace harbix {
@@ -17,6 +18,9 @@ ServiceCatalog DefaultCatalog() {
         // Services whose sessions are not built yet accept, count and close.
         return std::make_unique<ServiceThread>(id, engine, nullptr, wMaxDatagram);
     }
+  };
+  catalog.m_makeMap = [](const MapRecord& record, ThreadId engine, uint16_t wMaxDatagram) -> std::unique_ptr<ServiceThread> {
+    return std::make_unique<MapThread>(engine, record, wMaxDatagram);
   };
   return catalog;
 }

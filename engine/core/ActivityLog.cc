@@ -99,7 +99,7 @@ std::string ActivityLog::ExpandInserts(const std::string& sText, std::initialize
 }
 
 void ActivityLog::Open() {
-  if (m_lpFile) return;
+  if (m_lpFile || m_sFileName.empty()) return;
   m_lpFile = std::fopen(Path().c_str(), "ae");
   if (!m_lpFile) return;
   const std::string sHeader = FormatHeader(std::time(nullptr));

@@ -14,6 +14,7 @@
 #include <limits.h>
 
 #include "common/AppPaths.h"
+#include "common/EngineChannel.h"
 #include "engine/core/Connections.h"
 #include "engine/core/EngineMessages.h"
 #include "platform/MessageLoop.h"
@@ -78,7 +79,11 @@ std::optional<int> Engine::Start(const std::vector<std::string>& vArgs) {
   std::setlocale(LC_ALL, "C");  // English day and month names in the logs
   const bool bClose = !vArgs.empty() && EqualNoCase(vArgs[0], "CLOSE");
   if (!m_instance.Acquire(kInstanceLock)) {
-    if (!bClose) Report("Engine is running");
+    if (bClose) {
+      SendQuitRequest();
+    } else {
+      Report("Engine is running");
+    }
     return 0;
   }
   if (bClose) return 0;  // nothing runs that could be closed
@@ -95,7 +100,7 @@ std::optional<int> Engine::Start(const std::vector<std::string>& vArgs) {
   m_general = ReadGeneralConfig();
   Connections().Reset();
   Connections().SetLimit(m_general.m_nMaxConnections);
-  if (!OpenControlSocket()) {
+  if (!m_control.Open(*m_lpSink)) {
     m_lpSink->Destroy();
     m_lpSink.reset();
     Report("Failed to create Control Socket !");
@@ -108,8 +113,18 @@ std::optional<int> Engine::Start(const std::vector<std::string>& vArgs) {
   for (const ServiceStartOrder& start : kServiceStartOrder) {
     if (ReadRunService(start.m_id)) StartService(start.m_id, start.m_priority);
   }
+  for (const MapRecord& record : ReadMapRecords()) {
+    if (record.m_bRunService) StartMap(record);
+  }
   if (m_options.m_bHandleSignals) WatchSignals();
   return std::nullopt;
+}
+
+void Engine::SendQuitRequest() {
+  // Any failure along the way ends the attempt without a word.
+  EngineChannel channel;
+  if (!channel.Open() || !channel.Hello(kQuitRequestWait)) return;
+  channel.Request(control::kQuit);
 }
 
 void Engine::SetState(State state) {
@@ -133,13 +148,6 @@ void Engine::RunTasks() {
     lpTask->fn();
     lpTask->done.set_value(true);
   }
-}
-
-bool Engine::OpenControlSocket() {
-  Socket control = Socket::Udp();
-  if (!control || !control.Bind(kLoopback, kControlPort) || !m_lpSink->Select(control, FD_READ | FD_WRITE)) return false;
-  m_control = std::move(control);
-  return true;
 }
 
 void Engine::WatchSignals() {
@@ -168,13 +176,7 @@ bool Engine::PreTranslate(const Message& msg) {
       RunTasks();
       break;
     case WM_SOCKET_EVENT:
-      if (static_cast<int>(msg.wParam) == m_control.Fd() && SelectEvent(msg.lParam) == FD_READ) {
-        // Datagrams are drained so that the socket keeps reporting new ones.
-        char buffer[8192];
-        SocketAddress from;
-        while (m_control.RecvFrom(buffer, sizeof buffer, &from) >= 0) {
-        }
-      }
+      if (static_cast<int>(msg.wParam) == m_control.Fd()) m_control.OnEvent(SelectEvent(msg.lParam));
       break;
     default:
       break;  // WM_ENGINE_IGNORED and anything else
@@ -221,6 +223,55 @@ const ServiceStats& Engine::RefreshStats(ServiceId id) {
   return slot.m_snapshot;
 }
 
+void Engine::StartMap(const MapRecord& record) {
+  if (!m_catalog.m_makeMap) return;
+  std::unique_ptr<ServiceThread> lpThread = m_catalog.m_makeMap(record, m_tid.load(), kMaxDatagram);
+  if (!lpThread || !lpThread->Create()) return;
+  lpThread->SetPriority(ThreadPriority::Normal);
+  m_vMaps.push_back(MapSlot{record, std::move(lpThread), ServiceStats()});
+  m_vMaps.back().m_lpThread->Resume();
+}
+
+void Engine::StopThreads(const std::vector<ServiceThread*>& vThreads) {
+  for (ServiceThread* lpThread : vThreads) lpThread->Stop();
+  for (ServiceThread* lpThread : vThreads) lpThread->Join();
+}
+
+void Engine::ReloadMaps() {
+  std::vector<MapRecord> vToStart;
+  std::vector<bool> vKept(m_vMaps.size(), false);
+  for (const MapRecord& record : ReadMapRecords()) {
+    bool bKept = false;
+    for (size_t i = 0; i < m_vMaps.size() && !bKept; ++i) {
+      const MapRecord& running = m_vMaps[i].m_record;
+      if (!vKept[i] && SameMapSettings(running, record)) {
+        vKept[i] = bKept = true;
+      }
+    }
+    if (!bKept && record.m_bRunService) vToStart.push_back(record);
+  }
+  // The maps that go are stopped before the new ones start, so that a changed map can bind the
+  // address its old self held.
+  std::vector<ServiceThread*> vStopping;
+  for (size_t i = m_vMaps.size(); i-- > 0;) {
+    if (!vKept[i]) vStopping.push_back(m_vMaps[i].m_lpThread.get());
+  }
+  StopThreads(vStopping);
+  for (size_t i = m_vMaps.size(); i-- > 0;) {
+    if (!vKept[i]) m_vMaps.erase(m_vMaps.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  for (const MapRecord& record : vToStart) StartMap(record);
+}
+
+std::vector<Engine::MapStats> Engine::RefreshMapStats() {
+  std::vector<MapStats> vStats;
+  for (MapSlot& slot : m_vMaps) {
+    if (!slot.m_lpThread->Stopping()) slot.m_lpThread->ReadStats(&slot.m_snapshot);
+    vStats.push_back(MapStats{slot.m_record.m_dwBindIp, slot.m_record.m_wBindPort, slot.m_snapshot});
+  }
+  return vStats;
+}
+
 void Engine::OnServiceEnded(uintptr_t lpEnded) {
   for (ServiceSlot& slot : m_aServices) {
     if (reinterpret_cast<uintptr_t>(slot.m_lpThread.get()) != lpEnded) continue;
@@ -230,6 +281,13 @@ void Engine::OnServiceEnded(uintptr_t lpEnded) {
     slot.m_lpThread.reset();
     return;
   }
+  // A map that ends by itself leaves the list; the next reload starts it again.
+  for (auto it = m_vMaps.begin(); it != m_vMaps.end(); ++it) {
+    if (reinterpret_cast<uintptr_t>(it->m_lpThread.get()) != lpEnded) continue;
+    it->m_lpThread->Join();
+    m_vMaps.erase(it);
+    return;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -237,20 +295,15 @@ void Engine::OnServiceEnded(uintptr_t lpEnded) {
 
 void Engine::Stop() {
   SetCurrentThreadPriority(ThreadPriority::Highest);
-  if (m_control) {
-    m_lpSink->Deselect(m_control);
-    m_control.Shutdown();
-    m_control.Close();
-  }
+  m_control.Close(*m_lpSink);
   std::vector<ServiceThread*> vStopping;
   for (const ServiceStartOrder& start : kServiceStartOrder) {
-    if (ServiceThread* lpThread = Slot(start.m_id).m_lpThread.get()) {
-      lpThread->Stop();
-      vStopping.push_back(lpThread);
-    }
+    if (ServiceThread* lpThread = Slot(start.m_id).m_lpThread.get()) vStopping.push_back(lpThread);
   }
-  for (ServiceThread* lpThread : vStopping) lpThread->Join();
+  for (MapSlot& slot : m_vMaps) vStopping.push_back(slot.m_lpThread.get());
+  StopThreads(vStopping);
   for (const ServiceStartOrder& start : kServiceStartOrder) Slot(start.m_id).m_lpThread.reset();
+  m_vMaps.clear();
   if (m_hSignals >= 0) {
     MessageLoop::Current()->UnwatchReadable(m_hSignals);
     ::close(m_hSignals);

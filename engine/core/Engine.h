@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "common/GeneralConfig.h"
+#include "common/MapRecord.h"
 #include "common/ServiceConfig.h"
+#include "engine/core/ControlChannel.h"
 #include "engine/core/ServiceStats.h"
 #include "engine/core/ServiceThread.h"
 #include "engine/core/SinkWindow.h"
@@ -29,6 +31,8 @@ namespace harbix {
 // modules, which the program (or a test) wires in here.
 struct ServiceCatalog {
   std::function<std::unique_ptr<ServiceThread>(ServiceId id, ThreadId engine, uint16_t wMaxDatagram)> m_makeService;
+  // The thread of a port map; with none, maps are not run.
+  std::function<std::unique_ptr<ServiceThread>(const MapRecord& record, ThreadId engine, uint16_t wMaxDatagram)> m_makeMap;
 };
 
 struct EngineOptions {
@@ -40,9 +44,9 @@ struct EngineOptions {
 class Engine {
  public:
   static constexpr const char* kInstanceLock = "Harbix Engine";
-  static constexpr uint16_t kControlPort = 9999;
-  static constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1, network order
   static constexpr uint16_t kMaxDatagram = 65507;    // the largest IPv4 UDP payload
+  // How long "harbixen CLOSE" waits for the running engine's hello reply.
+  static constexpr std::chrono::milliseconds kQuitRequestWait{10000};
 
   explicit Engine(ServiceCatalog catalog, EngineOptions options = {});
   ~Engine();
@@ -68,6 +72,17 @@ class Engine {
   // a service that does not run keeps the last status its thread reported.
   const ServiceStats& RefreshStats(ServiceId id);
   bool ServiceRuns(ServiceId id) const { return Slot(id).m_lpThread != nullptr; }
+  // Re-reads the port maps: maps whose settings did not change keep running, changed ones are
+  // restarted, removed or disabled ones stopped.
+  void ReloadMaps();
+
+  struct MapStats {
+    uint32_t m_dwBindIp;
+    uint16_t m_wBindPort;
+    ServiceStats m_stats;
+  };
+  // The running maps in list order, their snapshots refreshed.
+  std::vector<MapStats> RefreshMapStats();
   int32_t StartTime() const { return m_nStartTime; }
   ThreadId EngineThread() const { return m_tid.load(); }
 
@@ -78,15 +93,24 @@ class Engine {
     std::unique_ptr<ServiceThread> m_lpThread;
     ServiceStats m_snapshot;
   };
+  struct MapSlot {
+    MapRecord m_record;
+    std::unique_ptr<ServiceThread> m_lpThread;
+    ServiceStats m_snapshot;
+  };
 
   // Start-up up to the message loop; an exit status when the engine is not to run.
   std::optional<int> Start(const std::vector<std::string>& vArgs);
   void SetState(State state);
+  // "CLOSE" while an engine runs: hello, then quit with the cookie.
+  static void SendQuitRequest();
   void RunTasks();
   bool PreTranslate(const Message& msg);
   bool StartService(ServiceId id, ThreadPriority priority);
+  void StartMap(const MapRecord& record);
+  // Stops the threads (all of them asked first, then all awaited).
+  static void StopThreads(const std::vector<ServiceThread*>& vThreads);
   void OnServiceEnded(uintptr_t lpThread);
-  bool OpenControlSocket();
   void Stop();
   void WatchSignals();
   ServiceSlot& Slot(ServiceId id) { return m_aServices[static_cast<size_t>(id)]; }
@@ -97,10 +121,11 @@ class Engine {
   EngineOptions m_options;
   NamedLock m_instance;
   std::unique_ptr<SinkWindow> m_lpSink;
-  Socket m_control;
+  ControlChannel m_control{*this};
   GeneralConfig m_general;
   int32_t m_nStartTime = -1;
   std::array<ServiceSlot, kServiceCount> m_aServices;
+  std::vector<MapSlot> m_vMaps;
   int m_hSignals = -1;
 
   std::atomic<ThreadId> m_tid{0};

@@ -1,19 +1,11 @@
-// A service's counters and status, as the engine reports them.
+// A service's counters and status, as the engine keeps them.
 #pragma once
 
 #include <cstdint>
 
-namespace harbix {
+#include "common/ServiceStatus.h"
 
-// The one-byte status of a service or port map.
-enum ServiceStatus : uint8_t {
-  kStatusShutDown = 0,        // "Run Service" turned off, or never ran
-  kStatusRunning = 1,
-  kStatusUnresolved = 252,    // a port map's destination host cannot be resolved
-  kStatusAddressInUse = 253,  // the listening address and port cannot be bound
-  kStatusFailure = 254,       // a socket could not be made, selected or put to listening
-  kStatusInitializing = 255,
-};
+namespace harbix {
 
 struct ServiceStats {
   uint32_t m_dwActive = 0;

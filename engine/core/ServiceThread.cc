@@ -12,7 +12,10 @@
 namespace harbix {
 
 ServiceThread::ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram)
-    : m_id(id), m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log(TraitsOf(id).m_lpLogFile) {}
+    : m_service(id), m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log(TraitsOf(id).m_lpLogFile) {}
+
+ServiceThread::ServiceThread(ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram)
+    : m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log("") {}
 
 ServiceThread::~ServiceThread() { Join(); }
 
@@ -45,7 +48,7 @@ void ServiceThread::AddToCounters(int nActive, uint64_t qwSent, uint64_t qwRecei
 // Settings and sockets
 
 std::shared_ptr<const ServiceConfig> ServiceThread::ReadSettings() {
-  return std::make_shared<const ServiceConfig>(ReadServiceConfig(m_id));
+  return std::make_shared<const ServiceConfig>(ReadServiceConfig(*m_service));
 }
 
 bool ServiceThread::BindChanged(const ServiceConfig& before, const ServiceConfig& after) const {
@@ -97,15 +100,34 @@ bool ServiceThread::Start() {
   m_lpConfig = ReadSettings();
   UpdatePriority();
   const uint8_t bStatus = OpenSockets();
+  if (bStatus == kStatusInitializing) return true;  // CompleteStart follows
   if (bStatus != kStatusRunning) {
     SetStatus(bStatus);
     return false;
   }
+  StartListening();
+  return true;
+}
+
+void ServiceThread::StartListening() {
   m_log.SetEnabled(m_lpConfig->m_bLogActivity);
   if (m_lpConfig->m_bLogActivity) m_log.Open();
   MessageLoop::Current()->SetTimer(0, kCounterTimerId, kCounterTimerMs);
   SetStatus(kStatusRunning);
-  return true;
+}
+
+void ServiceThread::CompleteStart(uint8_t bStatus) {
+  if (bStatus == kStatusRunning) {
+    StartListening();
+  } else {
+    EndWithStatus(bStatus);
+  }
+}
+
+void ServiceThread::EndWithStatus(uint8_t bStatus) {
+  SetStatus(bStatus);
+  m_bStopping.store(true);
+  MessageLoop::Current()->PostQuitMessage(0);
 }
 
 bool ServiceThread::PreTranslate(const Message& msg) {
@@ -117,13 +139,16 @@ bool ServiceThread::PreTranslate(const Message& msg) {
     return true;
   } else if (msg.message == WM_TIMER && msg.wParam == kCounterTimerId) {
     RefreshCounters();
+    OnTick();
   } else if (msg.message == WM_TIMER && msg.wParam == kAcceptRetryTimerId) {
     MessageLoop::Current()->KillTimer(0, kAcceptRetryTimerId);
     if (m_listener) m_lpSink->Select(m_listener, FD_ACCEPT);
   } else if (msg.message == WM_SOCKET_EVENT) {
     OnSocketEvent(static_cast<int>(msg.wParam), SelectEvent(msg.lParam), SelectError(msg.lParam));
   } else if (msg.message == WM_RELOAD) {
-    Reload();
+    OnReload();
+  } else {
+    OnThreadMessage(msg);
   }
   return true;
 }
@@ -248,9 +273,7 @@ void ServiceThread::Reload() {
   std::shared_ptr<const ServiceConfig> lpOld = m_lpConfig;
   m_lpConfig = ReadSettings();  // running sessions keep the snapshot they were given
   if (!m_lpConfig->m_bRunService) {
-    SetStatus(kStatusShutDown);
-    m_bStopping.store(true);
-    MessageLoop::Current()->PostQuitMessage(0);
+    EndWithStatus(kStatusShutDown);
     return;
   }
   m_log.SetEnabled(m_lpConfig->m_bLogActivity);
@@ -264,10 +287,10 @@ void ServiceThread::Reload() {
   SetStatus(kStatusInitializing);
   CloseSockets();
   const uint8_t bStatus = OpenSockets();
-  SetStatus(bStatus);
-  if (bStatus != kStatusRunning) {
-    m_bStopping.store(true);
-    MessageLoop::Current()->PostQuitMessage(0);
+  if (bStatus == kStatusRunning) {
+    SetStatus(bStatus);
+  } else {
+    EndWithStatus(bStatus);
   }
 }
 

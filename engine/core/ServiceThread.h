@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "common/ServiceConfig.h"
 #include "engine/core/ActivityLog.h"
@@ -40,8 +41,6 @@ class ServiceThread : public Thread {
   // factory may be empty: connections are then accepted, counted and closed at once.
   ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram = 65507);
   ~ServiceThread() override;
-
-  ServiceId Service() const { return m_id; }
   uint8_t Status() const { return m_bStatus.load(); }
   bool Stopping() const { return m_bStopping.load(); }
   // A copy of the counters taken under the lock; false when the lock was not obtained in time.
@@ -54,23 +53,38 @@ class ServiceThread : public Thread {
   void Stop();
 
  protected:
+  // A thread that is no proxy service (a port map): no key of its own and no activity log.
+  ServiceThread(ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram);
+
   int Run() override;
 
   // Reads the service's key into a new settings snapshot.
   virtual std::shared_ptr<const ServiceConfig> ReadSettings();
-  // Creates, binds and selects the service's sockets; returns kStatusRunning or the failure.
+  // Creates, binds and selects the service's sockets; returns kStatusRunning or the failure, or
+  // kStatusInitializing when the start goes on later (then CompleteStart finishes it).
   virtual uint8_t OpenSockets();
   virtual void CloseSockets();
   // A socket event re-posted by the sink.
   virtual void OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError);
   virtual bool BindChanged(const ServiceConfig& before, const ServiceConfig& after) const;
+  // The reload message; re-reads the settings.
+  virtual void OnReload() { Reload(); }
+  // Once a second, after the counter refresh.
+  virtual void OnTick() {}
+  // Thread messages the framework does not know (what the sink passes on, for instance).
+  virtual void OnThreadMessage(const Message& /*msg*/) {}
+
+  // Finishes a start that OpenSockets left pending.
+  void CompleteStart(uint8_t bStatus);
+  // Ends the thread's loop with a status (the thread then ends as usual).
+  void EndWithStatus(uint8_t bStatus);
 
   void Accept();
   // Adds to the counters under the lock (kCounterWait).
   void AddToCounters(int nActive, uint64_t qwSent, uint64_t qwReceived);
   void SetStatus(uint8_t bStatus) { m_bStatus.store(bStatus); }
 
-  const ServiceId m_id;
+  const std::optional<ServiceId> m_service;
   const ThreadId m_engine;
   const uint16_t m_wMaxDatagram;
   SessionFactory m_factory;
@@ -97,6 +111,7 @@ class ServiceThread : public Thread {
   void EndSession(uint64_t qwId);
   void Reload();
   void End();
+  void StartListening();
   void UpdatePriority();
   bool StartSession(Socket&& client, const SocketAddress& peer);
   // Bytes moved since the last report, which they then become.

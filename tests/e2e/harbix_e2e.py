@@ -149,6 +149,12 @@ class Engine:
 
     def cleanup(self):
         self.stop()
+        # An engine started detached (harbixctl start) is found through its lock file.
+        try:
+            with open(os.path.join(self.home, "run", "Harbix Engine.lock")) as f:
+                os.kill(int(f.read().split()[0]), signal.SIGKILL)
+        except (OSError, ValueError, IndexError):
+            pass
         shutil.rmtree(self.home, ignore_errors=True)
 
 

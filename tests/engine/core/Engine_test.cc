@@ -19,7 +19,7 @@
 #include "engine/core/Connections.h"
 #include "tests/support/EngineHarness.h"
 #include "tests/support/TestNet.h"
-#include "tests/support/TestRelaySession.h"
+#include "tests/support/TestCatalog.h"
 
 namespace harbix {
 namespace {
