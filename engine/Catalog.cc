@@ -1,5 +1,6 @@
 #include "engine/Catalog.h"
 
+#include "engine/proxies/TunnelSession.h"
 #include "engine/relay/DnsServiceThread.h"
 #include "engine/relay/PortMap.h"
 #include "engine/relay/TelnetSession.h"
@@ -12,6 +13,8 @@ ServiceCatalog DefaultCatalog() {
     switch (id) {
       case ServiceId::Dns:
         return std::make_unique<DnsServiceThread>(engine, wMaxDatagram);
+      case ServiceId::Https:
+        return std::make_unique<ServiceThread>(id, engine, TunnelSessionFactory(), wMaxDatagram);
       case ServiceId::Telnet:
         return std::make_unique<ServiceThread>(id, engine, TelnetSessionFactory(), wMaxDatagram);
       default:

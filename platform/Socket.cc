@@ -91,6 +91,11 @@ long Socket::Recv(void* lpBuffer, size_t cbBuffer) {
   return nResult;
 }
 
+long Socket::Peek(void* lpBuffer, size_t cbBuffer) {
+  // Not a read as far as events go: the bytes stay, and the Recv that takes them re-enables.
+  return ::recv(m_hSocket, lpBuffer, cbBuffer, MSG_PEEK);
+}
+
 long Socket::Send(const void* lpData, size_t cbData) {
   const long nResult = ::send(m_hSocket, lpData, cbData, MSG_NOSIGNAL);
   const int nError = errno;

@@ -46,6 +46,8 @@ class Socket {
   int Connect(uint32_t dwIp, uint16_t wPort);
 
   long Recv(void* lpBuffer, size_t cbBuffer);
+  // Looks at waiting bytes without taking them.
+  long Peek(void* lpBuffer, size_t cbBuffer);
   long Send(const void* lpData, size_t cbData);
   long RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom);
   long SendTo(const void* lpData, size_t cbData, const SocketAddress& to);

@@ -132,6 +132,12 @@ void RelaySession::DrainStep() {
   if (!from.m_socket && (to.m_queue.Empty() || !to.m_socket)) CloseBoth();
 }
 
+void RelaySession::SendAndClose(const std::string& sText) {
+  Enqueue(m_client, sText.data(), sText.size());
+  m_server.m_socket.Close();
+  BeginDrain(m_server);
+}
+
 void RelaySession::CloseBoth() {
   for (End* lpEnd : {&m_client, &m_server}) {
     lpEnd->m_socket.Shutdown();

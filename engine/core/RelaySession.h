@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "engine/core/OutputQueue.h"
 #include "engine/core/Session.h"
@@ -44,6 +45,9 @@ class RelaySession : public Session {
   bool Draining() const { return m_lpDrainFrom != nullptr; }
   // Closes both sockets and finishes.
   void CloseBoth();
+  // Answers a failure: the text goes to the client, the server side (if any) is dropped, and
+  // the session ends once the text is out.
+  void SendAndClose(const std::string& sText);
 
   End* EndOf(int hSocket);
   End& Other(const End& end) { return &end == &m_client ? m_server : m_client; }

@@ -129,25 +129,25 @@ void TelnetSession::StartConnect() {
 
 void TelnetSession::OnResolved(intptr_t nAddress) {
   if (nAddress == HostResolver::kFailed) {
-    FailWith("Cannot Resolve Host '" + m_sHost + "'\r\n");
+    SendAndClose("Cannot Resolve Host '" + m_sHost + "'\r\n");
     return;
   }
   const auto dwIp = static_cast<uint32_t>(nAddress);
   if (!DestinationAllowed(dwIp)) {
-    FailWith("Not allowed to connect to '" + m_sHost + "'\r\n");
+    SendAndClose("Not allowed to connect to '" + m_sHost + "'\r\n");
     return;
   }
   Socket server = Socket::Tcp();
   if (!server) {
-    FailWith("Cannot create a new SOCKET\r\n");
+    SendAndClose("Cannot create a new SOCKET\r\n");
     return;
   }
   if (!server.Bind(0, 0)) {
-    FailWith("Cannot bind SOCKET\r\n");
+    SendAndClose("Cannot bind SOCKET\r\n");
     return;
   }
   if (!server.Select(Handle(), FD_WRITE | FD_CONNECT) || server.Connect(dwIp, m_wPort) != 0) {
-    FailWith("Cannot connect to '" + m_sHost + "'\r\n");
+    SendAndClose("Cannot connect to '" + m_sHost + "'\r\n");
     return;
   }
   m_server.m_socket = std::move(server);
@@ -155,23 +155,17 @@ void TelnetSession::OnResolved(intptr_t nAddress) {
 
 void TelnetSession::OnConnect(int hSocket, uint32_t dwError) {
   if (hSocket != m_server.m_socket.Fd()) {
-    FailWith("Internal Error\r\n");
+    SendAndClose("Internal Error\r\n");
     return;
   }
   if (dwError != 0) {
     m_server.m_socket.Close();
-    FailWith("Cannot connect to host\r\n");
+    SendAndClose("Cannot connect to host\r\n");
     return;
   }
   if (!m_server.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) Finish();
   // What the user typed while the connect was under way goes out with the FD_WRITE that
   // follows the connect.
-}
-
-void TelnetSession::FailWith(const std::string& sText) {
-  Send(sText);
-  m_server.m_socket.Close();
-  BeginDrain(m_server);  // the server side is gone: deliver the text, then close
 }
 
 SessionFactory TelnetSessionFactory() {

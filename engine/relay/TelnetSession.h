@@ -32,8 +32,6 @@ class TelnetSession : public RelaySession {
   void StartConnect();
   void OnResolved(intptr_t nAddress);
   void OnConnect(int hSocket, uint32_t dwError);
-  // Sends a failure text, then ends the session once it is out.
-  void FailWith(const std::string& sText);
   void Send(const std::string& sText) { Enqueue(m_client, sText.data(), sText.size()); }
 
   std::string m_sHostLine;

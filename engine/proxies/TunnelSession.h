@@ -1,0 +1,73 @@
+// An HTTPS (CONNECT) tunnel session: reads the client's CONNECT request, connects to the host
+// and port it names, answers with a fixed success line, and from then on copies bytes both
+// ways without looking at them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/core/RelaySession.h"
+
+namespace harbix {
+
+class TunnelSession : public RelaySession {
+ public:
+  static constexpr uint32_t kFirstIdleMs = 10000;
+  static constexpr uint16_t kDefaultPort = 443;
+  // The request line and header together may not grow beyond this: a client that never sends
+  // the blank line must not fill the engine's memory.
+  static constexpr size_t kMaxRequest = 64 * 1024;
+  static constexpr size_t kClientChunk = 8191;
+
+  enum Error {
+    kNoMethod = 0,
+    kNoUrl = 1,
+    kNoMemory = 2,
+    kUnresolved = 3,
+    kNoSocket = 4,
+    kNoBind = 5,
+    kInternal = 6,
+    kNoConnect = 7,
+    kNotAllowed = 8,
+  };
+  static const char* ErrorMessage(Error error);
+
+  // What a request line asks for.
+  struct Request {
+    bool m_bValid = false;
+    Error m_error = kNoMethod;      // when not valid
+    std::string m_sVersion = "HTTP/1.0";  // for the status line of an error response
+    std::string m_sHost;
+    uint16_t m_wPort = kDefaultPort;
+    bool m_bCarriageReturn = false;  // the client ends its lines with CR LF
+  };
+  static Request ParseRequestLine(const std::string& sLine);
+
+  static constexpr const char* kEstablished =
+      "HTTP/1.0 200 Connection established\nProxy-Server: Quillbay Harbix Proxy Server\n\n";
+
+  explicit TunnelSession(SessionContext&& context);
+
+ protected:
+  void OnCreate() override;
+  void WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+
+ private:
+  void ReadRequest();
+  // Takes the request line, when it is complete, without consuming anything behind it.
+  bool TakeRequestLine();
+  void ReadHeader();
+  void OnResolved(intptr_t nAddress);
+  void OnConnect(int hSocket, uint32_t dwError);
+  void SendError(Error error);
+  bool Over() const { return Closing() || Draining(); }
+
+  std::string m_sRequest;  // the request line, then the seed and the header as it arrives
+  bool m_bLineComplete = false;
+  bool m_bHeaderComplete = false;
+  Request m_request;
+};
+
+SessionFactory TunnelSessionFactory();
+
+}  // namespace harbix
