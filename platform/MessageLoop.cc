@@ -25,6 +25,8 @@ struct MessageLoop::Inbox {
   bool bClosed = false;
   int hEvent;
   std::atomic<bool> bSignalled{false};  // an eventfd write is pending; saves redundant writes
+  // The loop is about to wait (or waits) in epoll: only then does a post need to wake it.
+  std::atomic<bool> bSleeping{false};
 };
 
 namespace {
@@ -124,7 +126,9 @@ bool MessageLoop::PostToInbox(ThreadId tid, const Message& msg) {
     if (lpInbox->bClosed) return false;
     lpInbox->vMessages.push_back(msg);
   }
-  if (!lpInbox->bSignalled.exchange(true)) {
+  // The loop sets bSleeping before it looks at the inbox one last time, and this reads it after
+  // the push: under the inbox lock, either the loop sees the message or this sees it sleeping.
+  if (lpInbox->bSleeping.load() && !lpInbox->bSignalled.exchange(true)) {
     const uint64_t qwOne = 1;
     [[maybe_unused]] ssize_t n = ::write(lpInbox->hEvent, &qwOne, sizeof qwOne);
   }
@@ -140,13 +144,15 @@ bool MessageLoop::PostMessage(Hwnd hwnd, uint32_t message, uintptr_t wParam, int
   return PostToInbox(ThreadOfWindow(hwnd), Message{hwnd, message, wParam, lParam, 0});
 }
 
-void MessageLoop::DrainInbox() {
+bool MessageLoop::DrainInbox() {
   std::vector<Message> vArrived;
   {
     std::lock_guard<std::mutex> guard(m_lpInbox->lock);
+    if (m_lpInbox->vMessages.empty()) return false;
     vArrived.swap(m_lpInbox->vMessages);
   }
   for (const Message& msg : vArrived) m_queue.push_back(msg);
+  return true;
 }
 
 bool MessageLoop::PopMessage(Message* pMsg) {
@@ -212,13 +218,21 @@ void MessageLoop::DispatchMessage(const Message& msg) {
 }
 
 void MessageLoop::Poll(bool bWait) {
+  // Posts from other threads are picked up here while the loop is busy; they wake it only when
+  // it sleeps.
   int nTimeout = 0;
+  if (DrainInbox()) bWait = false;
   if (bWait && m_queue.empty() && m_vRecheck.empty()) {
     const int64_t nNext = NextTimerInMs();
     nTimeout = nNext < 0 ? -1 : static_cast<int>(std::min<int64_t>(nNext, 60 * 60 * 1000));
   }
+  if (nTimeout != 0) {
+    m_lpInbox->bSleeping.store(true);
+    if (DrainInbox()) nTimeout = 0;
+  }
   epoll_event events[kMaxEventsPerWait];
   const int nEvents = ::epoll_wait(m_hEpoll, events, kMaxEventsPerWait, nTimeout);
+  m_lpInbox->bSleeping.store(false);
   for (int i = 0; i < nEvents; ++i) {
     const uint64_t qwTag = events[i].data.u64;
     if (qwTag == kInboxTag) {
@@ -312,13 +326,13 @@ Window* MessageLoop::FindWindow(Hwnd hwnd) const {
 // ---------------------------------------------------------------------------------------------
 // Sockets
 
-MessageLoop::SocketState& MessageLoop::StateOf(int hSocket) {
+MessageLoop::SocketState& MessageLoop::StateOf(int hSocket, SocketKind kind) {
   auto it = m_sockets.find(hSocket);
   if (it != m_sockets.end()) return it->second;
   SocketState& state = m_sockets[hSocket];
   state.dwGen = m_dwNextSelectGen++;
   if (m_dwNextSelectGen >= (1u << 31)) m_dwNextSelectGen = 1;
-  state.bIdle = IsIdleStream(hSocket);
+  state.bIdle = kind == SocketKind::kUnknown ? IsIdleStream(hSocket) : kind == SocketKind::kStreamUnconnected;
   return state;
 }
 
@@ -337,12 +351,12 @@ bool MessageLoop::IsIdleStream(int hSocket) {
   return ::getpeername(hSocket, reinterpret_cast<sockaddr*>(&peer), &cbPeer) != 0 && errno == ENOTCONN;
 }
 
-bool MessageLoop::AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents) {
+bool MessageLoop::AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents, SocketKind kind) {
   if (hSocket < 0) {
     errno = EBADF;
     return false;
   }
-  SocketState& state = StateOf(hSocket);
+  SocketState& state = StateOf(hSocket, kind);
   state.hwnd = hwnd;
   state.message = message;
   state.dwEvents = dwEvents & FD_ALL_EVENTS;
@@ -357,10 +371,11 @@ bool MessageLoop::AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t
   return true;
 }
 
-void MessageLoop::ForgetSocket(int hSocket) {
+void MessageLoop::ForgetSocket(int hSocket, bool bClosing) {
   auto it = m_sockets.find(hSocket);
   if (it == m_sockets.end()) return;
-  if (it->second.bInEpoll) ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, hSocket, nullptr);
+  // Closing the (never duplicated) descriptor takes it out of epoll anyway.
+  if (it->second.bInEpoll && !bClosing) ::epoll_ctl(m_hEpoll, EPOLL_CTL_DEL, hSocket, nullptr);
   m_sockets.erase(it);
 }
 
@@ -492,7 +507,7 @@ void MessageLoop::NoteAvailable(int hSocket, int nAvailable) {
 }
 
 void MessageLoop::NoteConnect(int hSocket, bool bCompleted) {
-  SocketState& state = StateOf(hSocket);
+  SocketState& state = StateOf(hSocket, SocketKind::kStreamConnected);
   state.bIdle = false;
   state.bReadable = state.bWritable = state.bHup = state.bClosePosted = false;
   state.bReadPosted = false;

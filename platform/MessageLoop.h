@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/Messages.h"
+#include "platform/Socket.h"
 
 namespace harbix {
 
@@ -78,9 +79,9 @@ class MessageLoop {
 
   // Asynchronous selection: events of dwEvents are posted as `message` to hwnd. A mask of 0
   // stops them (events are still recorded, and selecting again delivers what is due).
-  bool AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents);
-  // Before a socket is closed.
-  void ForgetSocket(int hSocket);
+  bool AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents, SocketKind kind = SocketKind::kUnknown);
+  // Before a socket is closed (bClosing) or handed to another thread.
+  void ForgetSocket(int hSocket, bool bClosing = true);
   // Called by the socket operations (platform/Socket) so that events are re-enabled.
   void NoteRecv(int hSocket, long nResult, size_t cbRequested, int nError, bool bStream);
   void NoteSend(int hSocket, long nResult, size_t cbRequested, int nError);
@@ -140,14 +141,15 @@ class MessageLoop {
 
   bool PopMessage(Message* pMsg);
   void Poll(bool bWait);
-  void DrainInbox();
+  // Moves what other threads posted into the queue; false when there was nothing.
+  bool DrainInbox();
   void HandleSocketEvents(uint64_t qwData, uint32_t dwEpollEvents);
   void Evaluate(int hSocket, SocketState& state);
   static void Unpost(SocketState& state, uint32_t dwEvent);
   void RunRechecks();
   void FireDueTimers();
   void PostLocal(const Message& msg) { m_queue.push_back(msg); }
-  SocketState& StateOf(int hSocket);
+  SocketState& StateOf(int hSocket, SocketKind kind = SocketKind::kUnknown);
   static bool IsIdleStream(int hSocket);
 
   ThreadId m_tid = 0;

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "platform/MessageLoop.h"
+#include "platform/Pipe.h"
 
 namespace harbix {
 namespace {
@@ -27,7 +28,8 @@ SocketAddress FromSockaddr(const sockaddr_in& address) {
 }
 
 Socket Make(int nType) {
-  return Socket(::socket(AF_INET, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  return Socket(::socket(AF_INET, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0),
+                nType == SOCK_STREAM ? SocketKind::kStreamUnconnected : SocketKind::kDatagram);
 }
 
 }  // namespace
@@ -35,6 +37,7 @@ Socket Make(int nType) {
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     Close();
+    m_kind = other.m_kind;
     m_hSocket = other.Release();
   }
   return *this;
@@ -49,13 +52,20 @@ bool Socket::Select(Hwnd hwnd, uint32_t dwEvents, uint32_t message) {
     errno = EINVAL;
     return false;
   }
-  return lpLoop->AsyncSelect(m_hSocket, hwnd, message, dwEvents);
+  return lpLoop->AsyncSelect(m_hSocket, hwnd, message, dwEvents, m_kind);
 }
 
 bool Socket::Bind(uint32_t dwIp, uint16_t wPort, bool bReuse) {
-  if (bReuse) {
-    const int nOn = 1;
-    ::setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+  const int nOn = 1;
+  if (bReuse) ::setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn);
+  int nType = m_kind == SocketKind::kDatagram ? SOCK_DGRAM : SOCK_STREAM;
+  socklen_t cbType = sizeof nType;
+  if (m_kind == SocketKind::kUnknown) ::getsockopt(m_hSocket, SOL_SOCKET, SO_TYPE, &nType, &cbType);
+  if (wPort == 0 && nType == SOCK_STREAM) {
+    // A stream socket bound to "any port" before it connects gets its port at the connect,
+    // where the kernel can share ports among different destinations. Picked at bind time, each
+    // would need a port of its own, and a busy proxy would run out of them.
+    ::setsockopt(m_hSocket, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &nOn, sizeof nOn);
   }
   const sockaddr_in address = ToSockaddr(dwIp, wPort);
   return ::bind(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
@@ -71,7 +81,7 @@ Socket Socket::Accept(SocketAddress* pPeer) {
   if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteAccept(m_hSocket, hAccepted >= 0 || nError != EAGAIN);
   errno = nError;
   if (hAccepted >= 0 && pPeer) *pPeer = FromSockaddr(peer);
-  return Socket(hAccepted);
+  return Socket(hAccepted, SocketKind::kStreamConnected);
 }
 
 int Socket::Connect(uint32_t dwIp, uint16_t wPort) {
@@ -93,13 +103,36 @@ long Socket::Recv(void* lpBuffer, size_t cbBuffer) {
 
 long Socket::Peek(void* lpBuffer, size_t cbBuffer) {
   // Not a read as far as events go: the bytes stay, and the Recv that takes them re-enables.
-  return ::recv(m_hSocket, lpBuffer, cbBuffer, MSG_PEEK);
+  // Finding nothing, though, says the socket is empty, as a receive would.
+  const long nResult = ::recv(m_hSocket, lpBuffer, cbBuffer, MSG_PEEK);
+  const int nError = errno;
+  if (nResult < 0) {
+    if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteRecv(m_hSocket, nResult, cbBuffer, nError, true);
+  }
+  errno = nError;
+  return nResult;
 }
 
 long Socket::Send(const void* lpData, size_t cbData) {
   const long nResult = ::send(m_hSocket, lpData, cbData, MSG_NOSIGNAL);
   const int nError = errno;
   if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteSend(m_hSocket, nResult, cbData, nError);
+  errno = nError;
+  return nResult;
+}
+
+long Socket::SpliceIn(Pipe& pipe, size_t cbMax) {
+  const long nResult = ::splice(m_hSocket, nullptr, pipe.WriteEnd(), nullptr, cbMax, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteRecv(m_hSocket, nResult, cbMax, nError, true);
+  errno = nError;
+  return nResult;
+}
+
+long Socket::SpliceOut(Pipe& pipe, size_t cbMax) {
+  const long nResult = ::splice(pipe.ReadEnd(), nullptr, m_hSocket, nullptr, cbMax, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteSend(m_hSocket, nResult, cbMax, nError);
   errno = nError;
   return nResult;
 }

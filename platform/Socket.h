@@ -12,6 +12,11 @@
 
 namespace harbix {
 
+class Pipe;
+
+// What a socket is known to be, so that selecting it needs no system call to find out.
+enum class SocketKind : uint8_t { kUnknown, kStreamUnconnected, kStreamConnected, kDatagram };
+
 struct SocketAddress {
   uint32_t m_dwIp = 0;    // network order
   uint16_t m_wPort = 0;   // host order
@@ -20,9 +25,9 @@ struct SocketAddress {
 class Socket {
  public:
   Socket() = default;
-  explicit Socket(int hSocket) : m_hSocket(hSocket) {}
+  explicit Socket(int hSocket, SocketKind kind = SocketKind::kUnknown) : m_hSocket(hSocket), m_kind(kind) {}
   ~Socket() { Close(); }
-  Socket(Socket&& other) noexcept : m_hSocket(other.Release()) {}
+  Socket(Socket&& other) noexcept : m_kind(other.m_kind) { m_hSocket = other.Release(); }
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
@@ -51,6 +56,11 @@ class Socket {
   long Send(const void* lpData, size_t cbData);
   long RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom);
   long SendTo(const void* lpData, size_t cbData, const SocketAddress& to);
+  // Moves up to cbMax waiting bytes into a pipe, or up to cbMax bytes from a pipe out to the
+  // socket, without copying them through the process. As Recv and Send: the count, 0 at the
+  // end of the stream, -1 with errno (EAGAIN: nothing to move now).
+  long SpliceIn(Pipe& pipe, size_t cbMax);
+  long SpliceOut(Pipe& pipe, size_t cbMax);
   // Bytes waiting to be read (for a datagram socket: the size of the next datagram); -1 on error.
   int Available();
 
@@ -65,6 +75,7 @@ class Socket {
 
  private:
   int m_hSocket = -1;
+  SocketKind m_kind = SocketKind::kUnknown;
 };
 
 // "a.b.c.d" parsed strictly (four decimal numbers 0..255); false otherwise.

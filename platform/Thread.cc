@@ -40,8 +40,15 @@ void Thread::Join() {
   m_bJoined = true;
 }
 
+bool Thread::TryJoin() {
+  if (!Joinable()) return true;
+  if (pthread_tryjoin_np(m_thread, nullptr) != 0) return false;
+  m_bJoined = true;
+  return true;
+}
+
 void Thread::SetPriority(ThreadPriority priority) {
-  m_priority.store(priority);
+  if (m_priority.exchange(priority) == priority && m_nKernelTid.load()) return;  // already so
   if (const pid_t nTid = m_nKernelTid.load()) harbix::SetThreadPriority(nTid, priority);
 }
 

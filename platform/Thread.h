@@ -27,6 +27,8 @@ class Thread {
   void Resume();
   // Waits for the thread to end. Resumes a thread that still waits, so it can see its quit.
   void Join();
+  // Joins a thread that has ended already, without waiting; true when it is joined.
+  bool TryJoin();
   bool Joinable() const { return m_bCreated && !m_bJoined; }
 
   ThreadId Id() const { return m_tid; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <new>
 
 namespace harbix {
@@ -28,44 +30,94 @@ bool RelaySession::Enqueue(End& to, const char* lpData, size_t cbData) {
 }
 
 void RelaySession::SendStep(End& end) {
-  if (end.m_queue.Empty() || !end.m_socket) return;
-  const long nSent = end.m_socket.Send(end.m_queue.Data(), end.m_queue.Size());
-  if (nSent < 0) {
-    // Would-block (a full buffer, or a connect still under way) waits for FD_WRITE.
-    if (!WouldBlock(errno)) Finish();
-    return;
+  if (!end.m_socket) return;
+  if (!end.m_queue.Empty()) {
+    const long nSent = end.m_socket.Send(end.m_queue.Data(), end.m_queue.Size());
+    if (nSent < 0) {
+      // Would-block (a full buffer, or a connect still under way) waits for FD_WRITE.
+      if (!WouldBlock(errno)) Finish();
+      return;
+    }
+    CountSent(static_cast<uint64_t>(nSent));
+    end.m_queue.Consume(static_cast<size_t>(nSent));
   }
-  CountSent(static_cast<uint64_t>(nSent));
-  end.m_queue.Consume(static_cast<size_t>(nSent));
-  // The other end was stopped because this queue was full; let it read again.
+  if (end.m_queue.Empty() && end.m_cbPiped > 0) {
+    const long nSent = end.m_socket.SpliceOut(end.m_pipe, end.m_cbPiped);
+    if (nSent < 0) {
+      if (!WouldBlock(errno)) Finish();
+      return;
+    }
+    CountSent(static_cast<uint64_t>(nSent));
+    end.m_cbPiped -= static_cast<size_t>(nSent);
+  }
+  // The other end was stopped because this side was backed up; let it read again.
   End& from = Other(end);
-  if (from.m_bPaused && end.m_queue.Size() <= kLowWater) {
+  if (from.m_bPaused && end.Pending() <= kLowWater) {
     from.m_bPaused = false;
     PostSelf(WM_SOCKET_EVENT, static_cast<uintptr_t>(from.m_socket.Fd()), MakeSelectLParam(FD_READ, 0));
   }
 }
 
+RelaySession::Move RelaySession::MoveChunk(End& from, End& to, size_t cbChunk) {
+  if (to.m_pipe && to.m_queue.Empty()) {
+    const size_t cbRoom = to.m_pipe.Capacity() - std::min(to.m_pipe.Capacity(), to.m_cbPiped);
+    const long nMoved = cbRoom ? from.m_socket.SpliceIn(to.m_pipe, cbRoom) : -1;
+    if (nMoved > 0) {
+      CountReceived(static_cast<uint64_t>(nMoved));
+      to.m_cbPiped += static_cast<size_t>(nMoved);
+      SendStep(to);
+      if (static_cast<size_t>(nMoved) == cbRoom) return Move::kMore;
+    } else if (nMoved == 0) {
+      return Move::kEnd;
+    } else if (cbRoom && !WouldBlock(errno)) {
+      Finish();
+      return Move::kFailed;
+    }
+    // Short or nothing: the socket is empty, or the pipe ran out of slots before bytes. In the
+    // second case reading resumes when the pipe has drained.
+    if (to.m_cbPiped > 0) from.m_bPaused = true;
+    return Move::kEmpty;
+  }
+  // Small exchanges are read on the stack; the full-size buffer, on the heap and the thread's,
+  // is taken only once a read fills the small one. A session thread spends most of its life
+  // idle, and every page it has touched stays resident.
+  char small[kSmallChunk];
+  const size_t cbFirst = std::min(cbChunk, sizeof small);
+  long nRead = from.m_socket.Recv(small, cbFirst);
+  char* buffer = small;
+  if (nRead == static_cast<long>(cbFirst) && cbChunk > cbFirst) {
+    thread_local std::unique_ptr<char[]> t_lpBuffer;
+    if (!t_lpBuffer) t_lpBuffer = std::make_unique_for_overwrite<char[]>(kReadChunk);
+    buffer = t_lpBuffer.get();
+    std::memcpy(buffer, small, cbFirst);
+    const long nMore = from.m_socket.Recv(buffer + cbFirst, std::min(cbChunk, kReadChunk) - cbFirst);
+    if (nMore > 0) nRead += nMore;
+    cbChunk = std::min(cbChunk, kReadChunk);
+  } else {
+    cbChunk = cbFirst;
+  }
+  if (nRead <= 0) {
+    if (nRead == 0) return Move::kEnd;
+    if (WouldBlock(errno)) return Move::kEmpty;
+    Finish();
+    return Move::kFailed;
+  }
+  CountReceived(static_cast<uint64_t>(nRead));
+  if (!Enqueue(to, buffer, static_cast<size_t>(nRead))) return Move::kFailed;
+  if (static_cast<size_t>(nRead) < cbChunk) return Move::kEmpty;  // a short read emptied the socket
+  // A full chunk: this is a bulk transfer, which from now on goes through a pipe.
+  if (!to.m_pipe && !to.m_bNoPipe) to.m_bNoPipe = !to.m_pipe.Open(kHighWater);
+  return Move::kMore;
+}
+
 void RelaySession::Pump(End& from, End& to, size_t cbChunk) {
-  char buffer[kReadChunk];
-  cbChunk = std::min(cbChunk, sizeof buffer);
   while (!Closing() && from.m_socket) {
-    if (to.m_queue.Size() >= kHighWater) {
+    if (to.Pending() >= kHighWater) {
       from.m_bPaused = true;
       return;
     }
-    const int nWaiting = from.m_socket.Available();
-    if (nWaiting < 0) {
-      Finish();
-      return;
-    }
-    if (nWaiting == 0) return;
-    const long nRead = from.m_socket.Recv(buffer, std::min(cbChunk, static_cast<size_t>(nWaiting)));
-    if (nRead <= 0) {
-      if (nRead < 0 && !WouldBlock(errno)) Finish();
-      return;  // the end of the stream comes as FD_CLOSE
-    }
-    CountReceived(static_cast<uint64_t>(nRead));
-    if (!Enqueue(to, buffer, static_cast<size_t>(nRead))) return;
+    // The end of the stream comes as FD_CLOSE.
+    if (MoveChunk(from, to, cbChunk) != Move::kMore) return;
   }
 }
 
@@ -109,6 +161,8 @@ void RelaySession::BeginDrain(End& closing) {
   }
   m_lpDrainFrom = &closing;
   closing.m_queue.Clear();  // bytes for the side that left go nowhere
+  closing.m_pipe.Close();
+  closing.m_cbPiped = 0;
   closing.m_bPaused = false;
   DrainStep();
 }
@@ -116,20 +170,19 @@ void RelaySession::BeginDrain(End& closing) {
 void RelaySession::DrainStep() {
   End& from = *m_lpDrainFrom;
   End& to = Other(from);
-  char buffer[kReadChunk];
-  while (!Closing() && from.m_socket && to.m_queue.Size() < kHighWater) {
-    const long nRead = from.m_socket.Recv(buffer, sizeof buffer);
-    if (nRead > 0) {
-      CountReceived(static_cast<uint64_t>(nRead));
-      if (!Enqueue(to, buffer, static_cast<size_t>(nRead))) return;
-      continue;
-    }
-    // The peer has closed, so nothing more will come: an empty read means it is all here.
+  from.m_bPaused = false;
+  while (!Closing() && from.m_socket && to.Pending() < kHighWater) {
+    const Move move = MoveChunk(from, to, kReadChunk);
+    if (move == Move::kFailed) return;
+    if (move == Move::kMore) continue;
+    // The peer has closed, so nothing more will come: an empty read means it is all here,
+    // unless a full pipe stopped the move (then the next FD_WRITE on `to` goes on).
+    if (move == Move::kEmpty && from.m_bPaused) break;
     from.m_socket.Close();
   }
   if (Closing()) return;
   SendStep(to);
-  if (!from.m_socket && (to.m_queue.Empty() || !to.m_socket)) CloseBoth();
+  if (!from.m_socket && (to.Pending() == 0 || !to.m_socket)) CloseBoth();
 }
 
 void RelaySession::SendAndClose(const std::string& sText) {
@@ -140,9 +193,10 @@ void RelaySession::SendAndClose(const std::string& sText) {
 
 void RelaySession::CloseBoth() {
   for (End* lpEnd : {&m_client, &m_server}) {
-    lpEnd->m_socket.Shutdown();
     lpEnd->m_socket.Close();
     lpEnd->m_queue.Clear();
+    lpEnd->m_pipe.Close();
+    lpEnd->m_cbPiped = 0;
   }
   Finish();
 }

@@ -8,6 +8,7 @@
 
 #include "engine/core/OutputQueue.h"
 #include "engine/core/Session.h"
+#include "platform/Pipe.h"
 
 namespace harbix {
 
@@ -19,6 +20,7 @@ class RelaySession : public Session {
   static constexpr size_t kHighWater = 256 * 1024;
   static constexpr size_t kLowWater = 64 * 1024;
   static constexpr size_t kReadChunk = 8192;
+  static constexpr size_t kSmallChunk = 512;
 
   using Session::Session;
 
@@ -26,7 +28,14 @@ class RelaySession : public Session {
   struct End {
     Socket m_socket;
     OutputQueue m_queue;      // bytes waiting to be sent on m_socket
+    // Bulk bytes waiting to be sent on m_socket, held in the kernel: a relay that moves full
+    // chunks switches to splicing them through a pipe, so they never pass through the process.
+    // Only one of the two holds bytes at a time, which keeps them in order.
+    Pipe m_pipe;
+    size_t m_cbPiped = 0;
+    bool m_bNoPipe = false;   // a pipe could not be made; stay with the queue
     bool m_bPaused = false;   // reading stopped: the other end's queue is full
+    size_t Pending() const { return m_queue.Size() + m_cbPiped; }
   };
 
   // Queues bytes for `to` and tries to send them; false (and the session finishes) when the
@@ -34,8 +43,8 @@ class RelaySession : public Session {
   bool Enqueue(End& to, const char* lpData, size_t cbData);
   // One send of what is queued for `end`. A send that would block waits for FD_WRITE.
   void SendStep(End& end);
-  // Reads what `from` has waiting (at most cbChunk per read) into `to`'s queue, until `from` is
-  // empty or `to` is backed up.
+  // Moves what `from` has waiting (at most cbChunk per read when copying) towards `to`, until
+  // `from` is empty or `to` is backed up.
   void Pump(End& from, End& to, size_t cbChunk = kReadChunk);
   // FD_CLOSE of one end: what that end still has is delivered to the other end, then both are
   // closed and the session finishes. There is no half-closed relay. Runs without blocking.
@@ -56,6 +65,9 @@ class RelaySession : public Session {
   End m_server;
 
  private:
+  // The result of one move from one end towards the other.
+  enum class Move { kMore, kEmpty, kEnd, kFailed };
+  Move MoveChunk(End& from, End& to, size_t cbChunk);
   void DrainStep();
 
   End* m_lpDrainFrom = nullptr;

@@ -1,5 +1,6 @@
 #include "engine/core/ServiceThread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -154,8 +155,7 @@ bool ServiceThread::PreTranslate(const Message& msg) {
 }
 
 void ServiceThread::UpdatePriority() {
-  bool bInThread = !m_lpConfig->m_bUseThreads;
-  for (const auto& [qwId, entry] : m_sessions) bInThread = bInThread || entry.m_lpSession != nullptr;
+  const bool bInThread = !m_lpConfig->m_bUseThreads || m_nInThreadSessions > 0;
   SetPriority(bInThread ? ThreadPriority::Highest : ThreadPriority::BelowNormal);
 }
 
@@ -212,19 +212,48 @@ bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer) {
   context.m_wMaxDatagram = m_wMaxDatagram;
 
   if (m_lpConfig->m_bUseThreads) {
-    entry.m_lpThread = std::make_unique<SessionThread>(Id(), m_factory, std::move(context));
-    if (!entry.m_lpThread->Create(SessionThread::kStackSize)) return false;
-    entry.m_lpThread->SetPriority(ThreadPriority::AboveNormal);
-    SessionThread* lpThread = entry.m_lpThread.get();
+    SessionThread* lpWorker = TakeWorker();
+    if (!lpWorker || !lpWorker->Assign(std::move(context))) return false;
+    entry.m_lpWorker = lpWorker;
     m_sessions.emplace(qwId, std::move(entry));
-    lpThread->Resume();
     return true;
   }
   entry.m_lpSession = m_factory(std::move(context));
   if (!entry.m_lpSession || !entry.m_lpSession->Create()) return false;
   m_sessions.emplace(qwId, std::move(entry));
+  ++m_nInThreadSessions;
   UpdatePriority();
   return true;
+}
+
+SessionThread* ServiceThread::TakeWorker() {
+  if (!m_vIdleWorkers.empty()) {
+    SessionThread* lpWorker = m_vIdleWorkers.back();
+    m_vIdleWorkers.pop_back();
+    return lpWorker;
+  }
+  auto lpWorker = std::make_unique<SessionThread>(Id(), m_factory);
+  if (!lpWorker->Create(SessionThread::kStackSize)) return nullptr;
+  lpWorker->SetPriority(ThreadPriority::AboveNormal);
+  lpWorker->Resume();
+  m_vWorkers.push_back(std::move(lpWorker));
+  return m_vWorkers.back().get();
+}
+
+void ServiceThread::ReleaseWorker(SessionThread* lpWorker) {
+  if (m_vIdleWorkers.size() < kMaxIdleWorkers && !m_bStopping.load()) {
+    m_vIdleWorkers.push_back(lpWorker);
+    return;
+  }
+  auto it = std::find_if(m_vWorkers.begin(), m_vWorkers.end(), [&](const auto& lpOwned) { return lpOwned.get() == lpWorker; });
+  if (it == m_vWorkers.end()) return;
+  lpWorker->StopByService();
+  m_vRetiring.push_back(std::move(*it));
+  m_vWorkers.erase(it);
+}
+
+void ServiceThread::ReapWorkers() {
+  std::erase_if(m_vRetiring, [](const std::unique_ptr<SessionThread>& lpWorker) { return lpWorker->TryJoin(); });
 }
 
 std::pair<uint64_t, uint64_t> ServiceThread::TakeDeltas(SessionEntry& entry) {
@@ -237,12 +266,12 @@ std::pair<uint64_t, uint64_t> ServiceThread::TakeDeltas(SessionEntry& entry) {
 }
 
 void ServiceThread::RefreshCounters() {
+  // The counts belong to the entries, which outlive their sessions: reading them is always safe.
   for (auto& [qwId, entry] : m_sessions) {
-    const bool bOver = entry.m_lpSession ? entry.m_lpSession->Closing() : entry.m_lpThread->Finished();
-    if (bOver) continue;
     const auto [qwSent, qwReceived] = TakeDeltas(entry);
     if (qwSent || qwReceived) AddToCounters(0, qwSent, qwReceived);
   }
+  ReapWorkers();
 }
 
 void ServiceThread::EndSession(uint64_t qwId) {
@@ -255,15 +284,16 @@ void ServiceThread::EndSession(uint64_t qwId) {
     entry.m_lpSession->SetQuiet();
     entry.m_lpSession->Destroy();
     entry.m_lpSession.reset();
+    --m_nInThreadSessions;
+    UpdatePriority();
   } else {
-    entry.m_lpThread->SetPriority(ThreadPriority::Highest);
-    entry.m_lpThread->Join();
-    entry.m_lpThread.reset();
+    // The thread reported after its session was gone; it waits for the next one.
+    ReleaseWorker(entry.m_lpWorker);
+    ReapWorkers();
   }
   const auto [qwSent, qwReceived] = TakeDeltas(entry);
   AddToCounters(-1, qwSent, qwReceived);
   LogPeer(kLogClosing, entry.m_peer);
-  if (m_lpConfig->m_bUseThreads) UpdatePriority();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -301,21 +331,22 @@ void ServiceThread::End() {
     m_lpSink->DeselectAll();
   }
   // Sessions on this thread go first, then the threads, each told to quit and then awaited.
-  std::vector<SessionEntry*> vThreaded;
   for (auto it = m_sessions.rbegin(); it != m_sessions.rend(); ++it) {
-    SessionEntry& entry = it->second;
-    if (entry.m_lpSession) {
+    if (SessionEntry& entry = it->second; entry.m_lpSession) {
       entry.m_lpSession->SetQuiet();
       entry.m_lpSession->Destroy();
       entry.m_lpSession.reset();
-    } else if (!entry.m_lpThread->Finished()) {
-      entry.m_lpThread->StopByService();
     }
-    if (entry.m_lpThread) vThreaded.push_back(&entry);
   }
-  for (SessionEntry* lpEntry : vThreaded) lpEntry->m_lpThread->Join();
+  for (const auto& lpWorker : m_vWorkers) lpWorker->StopByService();
+  for (const auto& lpWorker : m_vWorkers) lpWorker->Join();
+  for (const auto& lpWorker : m_vRetiring) lpWorker->Join();
+  m_vIdleWorkers.clear();
+  m_vWorkers.clear();
+  m_vRetiring.clear();
   for (size_t i = 0; i < m_sessions.size(); ++i) Connections().Release();
   m_sessions.clear();
+  m_nInThreadSessions = 0;
   if (TryLockFor(m_countersLock, kCounterWait)) {
     std::lock_guard<std::mutex> guard(m_countersLock, std::adopt_lock);
     m_stats.m_dwActive = 0;

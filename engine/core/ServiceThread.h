@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "common/ServiceConfig.h"
 #include "engine/core/ActivityLog.h"
@@ -37,6 +38,9 @@ class ServiceThread : public Thread {
   // After an accept fails for want of resources, accepting pauses this long.
   static constexpr uint32_t kAcceptRetryTimerId = 2;
   static constexpr uint32_t kAcceptRetryMs = 250;
+  // Session threads kept waiting for the next session after a burst: making a thread (and
+  // unmapping its stack when it goes) costs more than the few pages an idle one holds.
+  static constexpr size_t kMaxIdleWorkers = 128;
 
   // factory may be empty: connections are then accepted, counted and closed at once.
   ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram = 65507);
@@ -99,8 +103,8 @@ class ServiceThread : public Thread {
   struct SessionEntry {
     SocketAddress m_peer;
     std::unique_ptr<SessionCounters> m_lpCounters;
-    std::unique_ptr<Session> m_lpSession;            // Use Threads 0
-    std::unique_ptr<SessionThread> m_lpThread;       // Use Threads 1
+    std::unique_ptr<Session> m_lpSession;  // Use Threads 0
+    SessionThread* m_lpWorker = nullptr;   // Use Threads 1
     uint64_t m_qwReportedSent = 0;
     uint64_t m_qwReportedReceived = 0;
   };
@@ -114,6 +118,12 @@ class ServiceThread : public Thread {
   void StartListening();
   void UpdatePriority();
   bool StartSession(Socket&& client, const SocketAddress& peer);
+  // A session thread to host the next session: an idle one, or a new one.
+  SessionThread* TakeWorker();
+  // A session thread whose session ended: kept for the next one, or told to quit.
+  void ReleaseWorker(SessionThread* lpWorker);
+  // Joins the threads told to quit that have ended, without waiting for the others.
+  void ReapWorkers();
   // Bytes moved since the last report, which they then become.
   static std::pair<uint64_t, uint64_t> TakeDeltas(SessionEntry& entry);
   void LogPeer(const char* lpTemplate, const SocketAddress& peer);
@@ -125,6 +135,10 @@ class ServiceThread : public Thread {
   ServiceStats m_stats;
   std::map<uint64_t, SessionEntry> m_sessions;
   uint64_t m_qwNextSessionId = 1;
+  size_t m_nInThreadSessions = 0;
+  std::vector<std::unique_ptr<SessionThread>> m_vWorkers;   // every live session thread
+  std::vector<SessionThread*> m_vIdleWorkers;               // those without a session
+  std::vector<std::unique_ptr<SessionThread>> m_vRetiring;  // told to quit, not joined yet
 };
 
 }  // namespace harbix

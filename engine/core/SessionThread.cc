@@ -4,14 +4,26 @@
 #include "platform/MessageLoop.h"
 
 namespace harbix {
+namespace {
 
-SessionThread::SessionThread(ThreadId service, SessionFactory factory, SessionContext&& context)
-    : m_service(service), m_factory(std::move(factory)), m_context(std::move(context)), m_qwSessionId(m_context.m_qwId) {}
+// Thread message to a session thread: host the session whose context wParam points to.
+constexpr uint32_t WM_START_SESSION = WM_USER + 30;
+
+}  // namespace
+
+SessionThread::SessionThread(ThreadId service, SessionFactory factory)
+    : m_service(service), m_factory(std::move(factory)) {}
 
 SessionThread::~SessionThread() { Join(); }
 
+bool SessionThread::Assign(SessionContext&& context) {
+  auto lpContext = std::make_unique<SessionContext>(std::move(context));
+  if (!MessageLoop::PostThreadMessage(Id(), WM_START_SESSION, reinterpret_cast<uintptr_t>(lpContext.get()))) return false;
+  lpContext.release();  // the thread owns it now
+  return true;
+}
+
 void SessionThread::StopByService() {
-  m_bFinished.store(true);
   m_bStoppedByService.store(true);
   SetPriority(ThreadPriority::Highest);
   MessageLoop::PostThreadMessage(Id(), WM_QUIT);
@@ -19,25 +31,46 @@ void SessionThread::StopByService() {
 
 int SessionThread::Run() {
   MessageLoop& loop = *MessageLoop::Current();
-  m_context.m_owner = Id();
   std::unique_ptr<Session> lpSession;
-  if (!m_bFinished.load()) {
-    lpSession = m_factory(std::move(m_context));
-    if (lpSession && !lpSession->Create()) lpSession.reset();
-  }
-  if (lpSession) {
-    Message msg;
-    while (loop.GetMessage(&msg)) {
-      if (msg.hwnd == 0 && msg.message == WM_SESSION_FINISHED && msg.wParam == m_qwSessionId) break;
-      loop.DispatchMessage(msg);
-    }
+  uint64_t qwSession = 0;
+  auto endSession = [&] {
     lpSession->SetQuiet();
     lpSession->Destroy();
     lpSession.reset();
+    MessageLoop::PostThreadMessage(m_service, WM_SESSION_FINISHED, static_cast<uintptr_t>(qwSession));
+  };
+  Message msg;
+  while (loop.GetMessage(&msg)) {
+    if (msg.hwnd == 0 && msg.message == WM_START_SESSION) {
+      std::unique_ptr<SessionContext> lpContext(reinterpret_cast<SessionContext*>(msg.wParam));
+      qwSession = lpContext->m_qwId;
+      lpContext->m_owner = Id();
+      lpSession = m_factory(std::move(*lpContext));
+      if (!lpSession || !lpSession->Create()) {
+        if (lpSession) lpSession->Destroy();
+        lpSession.reset();
+        MessageLoop::PostThreadMessage(m_service, WM_SESSION_FINISHED, static_cast<uintptr_t>(qwSession));
+      }
+      continue;
+    }
+    if (msg.hwnd == 0 && msg.message == WM_SESSION_FINISHED && lpSession && msg.wParam == qwSession) {
+      endSession();
+      continue;
+    }
+    loop.DispatchMessage(msg);
   }
-  m_bFinished.store(true);
-  if (!m_bStoppedByService.load()) {
-    MessageLoop::PostThreadMessage(m_service, WM_SESSION_FINISHED, static_cast<uintptr_t>(m_qwSessionId));
+  if (lpSession) {
+    if (m_bStoppedByService.load()) {
+      lpSession->SetQuiet();
+      lpSession->Destroy();
+      lpSession.reset();
+    } else {
+      endSession();
+    }
+  }
+  // Sessions handed over but never started: their sockets close here.
+  while (loop.PeekMessage(&msg)) {
+    if (msg.hwnd == 0 && msg.message == WM_START_SESSION) delete reinterpret_cast<SessionContext*>(msg.wParam);
   }
   return 0;
 }

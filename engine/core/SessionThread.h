@@ -1,4 +1,6 @@
-// A thread that hosts one session when a service serves each client on a thread of its own.
+// A thread that hosts one session at a time when a service serves each client on a thread of
+// its own. When its session ends it reports to the service and can be handed the next one, so
+// a busy service does not pay for a new thread per connection.
 #pragma once
 
 #include <atomic>
@@ -18,12 +20,15 @@ class SessionThread : public Thread {
   static constexpr size_t kStackSize = 256 * 1024;
 #endif
 
-  SessionThread(ThreadId service, SessionFactory factory, SessionContext&& context);
+  SessionThread(ThreadId service, SessionFactory factory);
   ~SessionThread() override;
 
-  uint64_t SessionId() const { return m_qwSessionId; }
-  bool Finished() const { return m_bFinished.load(); }
-  // The service ends the session itself: no session-finished message follows.
+  // From the service thread: host this session next. Its session-finished message (wParam =
+  // the session id) goes to the service when it ends. False when the thread cannot take it
+  // (the context, with its socket, is then closed).
+  bool Assign(SessionContext&& context);
+  // The service ends the thread itself: a session still running is destroyed without a
+  // session-finished message.
   void StopByService();
 
  protected:
@@ -32,9 +37,6 @@ class SessionThread : public Thread {
  private:
   ThreadId m_service;
   SessionFactory m_factory;
-  SessionContext m_context;
-  uint64_t m_qwSessionId;
-  std::atomic<bool> m_bFinished{false};
   std::atomic<bool> m_bStoppedByService{false};
 };
 

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -144,18 +145,13 @@ void TunnelSession::ReadRequest() {
 }
 
 bool TunnelSession::TakeRequestLine() {
-  char buffer[kReadChunk];
+  char buffer[kRequestPiece];
   while (!Over()) {
-    const int nWaiting = m_client.m_socket.Available();
-    if (nWaiting <= 0) {
-      if (nWaiting < 0) Finish();
-      return false;
-    }
     // Peek, then take exactly up to the line feed: what follows stays in the socket.
-    const long nSeen = m_client.m_socket.Peek(buffer, std::min(sizeof buffer, static_cast<size_t>(nWaiting)));
+    const long nSeen = m_client.m_socket.Peek(buffer, sizeof buffer);
     if (nSeen <= 0) {
-      Finish();
-      return false;
+      if (nSeen < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Finish();
+      return false;  // nothing yet, or the end of the stream (FD_CLOSE follows)
     }
     const char* lpEnd = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<size_t>(nSeen)));
     const size_t cbTake = lpEnd ? static_cast<size_t>(lpEnd - buffer) + 1 : static_cast<size_t>(nSeen);
@@ -178,23 +174,21 @@ bool TunnelSession::TakeRequestLine() {
 }
 
 void TunnelSession::ReadHeader() {
-  char buffer[kClientChunk];
+  char buffer[kRequestPiece];
+  bool bMoreWaiting = false;
   while (!Over() && !m_bHeaderComplete) {
-    const int nWaiting = m_client.m_socket.Available();
-    if (nWaiting <= 0) {
-      if (nWaiting < 0) Finish();
-      return;
-    }
-    const long nRead = m_client.m_socket.Recv(buffer, std::min(sizeof buffer, static_cast<size_t>(nWaiting)));
+    const long nRead = m_client.m_socket.Recv(buffer, sizeof buffer);
+    bMoreWaiting = nRead == static_cast<long>(sizeof buffer);
     if (nRead <= 0) {
-      if (nRead < 0) Finish();
-      return;
+      if (nRead < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Finish();
+      return;  // nothing more yet, or the end of the stream (FD_CLOSE follows)
     }
     CountReceived(static_cast<uint64_t>(nRead));
     m_sRequest.append(buffer, static_cast<size_t>(nRead));
     const auto [nEnd, cbTerminator] = FindHeaderEnd(m_sRequest);
     if (nEnd == std::string::npos) {
       if (m_sRequest.size() >= kMaxRequest) Finish();
+      if (static_cast<size_t>(nRead) < sizeof buffer) return;  // a short read emptied the socket
       continue;
     }
     // The header lines are never forwarded; what follows the blank line is the start of the
@@ -206,7 +200,7 @@ void TunnelSession::ReadHeader() {
     if (!sRest.empty()) Enqueue(m_server, sRest.data(), sRest.size());
   }
   // From here on client reads go through the relay; more may be waiting already.
-  if (m_bHeaderComplete && !Over()) Pump(m_client, m_server, kClientChunk);
+  if (m_bHeaderComplete && bMoreWaiting && !Over()) Pump(m_client, m_server, kClientChunk);
 }
 
 void TunnelSession::OnResolved(intptr_t nAddress) {

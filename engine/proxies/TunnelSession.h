@@ -18,6 +18,9 @@ class TunnelSession : public RelaySession {
   // the blank line must not fill the engine's memory.
   static constexpr size_t kMaxRequest = 64 * 1024;
   static constexpr size_t kClientChunk = 8191;
+  // The request is read in pieces of this size: requests are short, and a small frame keeps an
+  // idle session thread's stack small.
+  static constexpr size_t kRequestPiece = 1024;
 
   enum Error {
     kNoMethod = 0,

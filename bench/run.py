@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""Benchmark harness: Harbix against peer proxies, side by side in one run.
+
+Runs inside a network namespace of its own (bench/run.sh puts it there), so everything is on a
+private loopback. Every scenario is measured for every target in each round, rounds interleaved
+so that machine noise hits all alike; the table shows medians and ratios, and a JSON file keeps
+every raw figure.
+
+Targets: "direct" (no proxy: the physical limit of this machine), Harbix with "Use Threads" 1
+and 0, squid and tinyproxy, all as CONNECT proxies in front of the same source server.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE_PORT = 9100
+PORTS = {"harbix": 2525, "harbix-nothreads": 2525, "squid": 3128, "tinyproxy": 8888}
+TARGETS = ["direct", "harbix", "harbix-nothreads", "squid", "tinyproxy"]
+PEERS = ["squid", "tinyproxy"]
+GIB = 1 << 30
+MANAGER = r"HKLM\Software\Quillbay\Harbix\Manager"
+STEP_TIMEOUT = 300  # seconds any one measurement may take
+
+
+def wait_port(port, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def process_tree(pid):
+    """The process and its descendants."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            children.setdefault(int(fields[1]), []).append(int(entry))
+        except (OSError, IndexError):
+            pass
+    tree, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        tree.append(current)
+        todo.extend(children.get(current, []))
+    return tree
+
+
+def cpu_seconds(pids):
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])  # utime, stime
+        except (OSError, IndexError):
+            pass
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+class Target:
+    """One proxy (or none) to measure, started fresh for each round."""
+
+    def __init__(self, name, build, workdir):
+        self.name = name
+        self.build = build
+        self.dir = os.path.join(workdir, name)
+        os.makedirs(self.dir, exist_ok=True)
+        os.chmod(self.dir, 0o777)  # squid and tinyproxy drop to an unprivileged user
+        self.process = None
+
+    @property
+    def port(self):
+        return PORTS.get(self.name, 0)
+
+    def start(self):
+        if self.name == "direct":
+            return
+        if self.name.startswith("harbix"):
+            self.start_harbix(use_threads=0 if self.name == "harbix-nothreads" else 1)
+        elif self.name == "squid":
+            self.start_squid()
+        elif self.name == "tinyproxy":
+            self.start_tinyproxy()
+        if not wait_port(self.port):
+            raise RuntimeError(f"{self.name} did not start")
+
+    def start_harbix(self, use_threads):
+        home = os.path.join(self.dir, "home")
+        shutil.rmtree(home, ignore_errors=True)
+        env = dict(os.environ, HARBIX_HOME=home)
+        reg = os.path.join(self.build, "tools", "harbix-reg")
+
+        def put(key, name, kind, data):
+            subprocess.run([reg, "set", f"{MANAGER}\\{key}", name, kind, str(data)], env=env, check=True)
+
+        for key in ["DNS", "FTP", "HTTP", "PNA", "SOCKS", "TNET"]:
+            put(key, "Run Service", "dword", 0)
+        put("HTTPS", "Bind Port", "binary", self.port.to_bytes(2, "little").hex())
+        put("HTTPS", "Use Threads", "dword", use_threads)
+        put("HTTPS", "LOG Activity", "dword", 0)
+        # The normal priority class, as the peers run: the engine's default class is idle.
+        put("General", "Process Priority", "dword", 32)
+        self.process = subprocess.Popen([os.path.join(self.build, "engine", "harbixen")], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start_squid(self):
+        conf = os.path.join(self.dir, "squid.conf")
+        with open(conf, "w") as f:
+            f.write(f"""http_port 127.0.0.1:{self.port}
+http_access allow all
+cache deny all
+cache_mem 8 MB
+access_log none
+cache_store_log none
+cache_log {self.dir}/cache.log
+pid_filename {self.dir}/squid.pid
+coredump_dir {self.dir}
+visible_hostname harbix-bench
+dns_nameservers 127.0.0.1
+max_filedescriptors 65536
+shutdown_lifetime 1 seconds
+""")
+        self.process = subprocess.Popen(["squid", "-N", "-f", conf], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+
+    def start_tinyproxy(self):
+        conf = os.path.join(self.dir, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write(f"""User nobody
+Group nogroup
+Port {self.port}
+Listen 127.0.0.1
+Timeout 600
+MaxClients 4000
+LogLevel Critical
+PidFile "{self.dir}/tinyproxy.pid"
+LogFile "{self.dir}/tinyproxy.log"
+Allow 127.0.0.1
+DisableViaHeader Yes
+""")
+        self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+
+    def pids(self):
+        return process_tree(self.process.pid) if self.process else []
+
+    def stop(self):
+        if not self.process:
+            return
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(15)
+        except subprocess.TimeoutExpired:
+            for pid in self.pids():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            self.process.wait()
+        self.process = None
+
+
+class Bench:
+    def __init__(self, build, rounds, rate_seconds, tunnels):
+        self.tool = os.path.join(build, "bench", "harbix-bench")
+        self.rate_seconds = rate_seconds
+        self.tunnels = tunnels
+        self.raw = []  # every measurement
+
+    def run_tool(self, *args):
+        out = subprocess.run([self.tool, *map(str, args)], capture_output=True, text=True, timeout=STEP_TIMEOUT)
+        if out.returncode != 0:
+            raise RuntimeError(f"harbix-bench {' '.join(map(str, args))}: {out.stderr.strip()}")
+        return json.loads(out.stdout.strip().splitlines()[-1])
+
+    def measure(self, round_no, target):
+        proxy = ["--proxy", target.port] if target.port else []
+        results = {}
+        # Memory first, on the freshly started proxy: what earlier scenarios left allocated (or
+        # freed) would blur the difference the idle tunnels make.
+        if target.port:
+            results["idle"] = self.run_tool("idle", "--target", SOURCE_PORT, *proxy, "--tunnels", self.tunnels,
+                                            "--pids", ",".join(map(str, target.pids())))
+        for streams in (1, 16):
+            pids = target.pids()
+            cpu_before = cpu_seconds(pids)
+            figure = self.run_tool("throughput", "--target", SOURCE_PORT, *proxy, "--streams", streams,
+                                   "--bytes", GIB)
+            if figure["failed"]:
+                raise RuntimeError(f"{target.name}: throughput with {streams} streams lost data")
+            figure["proxy_cpu_s_per_gib"] = (cpu_seconds(pids) - cpu_before) / (figure["bytes"] / GIB) if pids else None
+            results[f"throughput_{streams}"] = figure
+        results["rate"] = self.run_tool("rate", "--target", SOURCE_PORT, *proxy, "--concurrency", 64,
+                                        "--seconds", self.rate_seconds, "--max", 500000)
+        for scenario, figure in results.items():
+            self.raw.append({"round": round_no, "target": target.name, "scenario": scenario, **figure})
+        return results
+
+
+METRICS = [
+    # name, scenario, field, unit, higher is better
+    ("Throughput, 1 tunnel", "throughput_1", "mb_per_s", "MB/s", True),
+    ("Throughput, 16 tunnels", "throughput_16", "mb_per_s", "MB/s", True),
+    ("Proxy CPU, 1 tunnel", "throughput_1", "proxy_cpu_s_per_gib", "s/GiB", False),
+    ("Proxy CPU, 16 tunnels", "throughput_16", "proxy_cpu_s_per_gib", "s/GiB", False),
+    ("Tunnel rate, 64 clients", "rate", "per_second", "1/s", True),
+    ("Set-up latency p50", "rate", "p50_ms", "ms", False),
+    ("Set-up latency p99", "rate", "p99_ms", "ms", False),
+    ("Memory per idle tunnel", "idle", "kib_per_tunnel", "KiB", False),
+]
+
+
+def medians(raw):
+    table = {}
+    for name, scenario, field, _, _ in METRICS:
+        for target in TARGETS:
+            values = [r[field] for r in raw if r["target"] == target and r["scenario"] == scenario
+                      and r.get(field) is not None]
+            table[(name, target)] = statistics.median(values) if values else None
+    return table
+
+
+def render(table, cores, rounds):
+    def fmt(value):
+        if value is None:
+            return "-"
+        return f"{value:.0f}" if abs(value) >= 100 else f"{value:.2f}"
+
+    lines = [f"Harbix benchmark: {cores} cores, {rounds} rounds, medians "
+             f"(ratios: Harbix with a thread per tunnel against the best peer and against direct)", ""]
+    header = f"{'metric':<26}{'unit':<7}" + "".join(f"{t:>17}" for t in TARGETS) + f"{'H/best peer':>13}{'H/direct':>10}"
+    lines.append(header)
+    lines.append("-" * len(header))
+    for name, _, _, unit, higher in METRICS:
+        row = f"{name:<26}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in TARGETS)
+        mine = table[(name, "harbix")]
+        peers = [table[(name, p)] for p in PEERS if table[(name, p)] is not None]
+        best = (max(peers) if higher else min(peers)) if peers else None
+        # Ratios read "bigger is better" for rates and "smaller is better" for costs.
+        row += f"{fmt(mine / best) if mine is not None and best else '-':>13}"
+        direct = table[(name, "direct")]
+        row += f"{fmt(mine / direct) if mine is not None and direct else '-':>10}"
+        lines.append(row)
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rate-seconds", type=int, default=3)
+    parser.add_argument("--tunnels", type=int, default=1000)
+    parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
+    parser.add_argument("--targets", default=",".join(TARGETS))
+    args = parser.parse_args()
+    if args.rounds < 5:
+        print("note: fewer than 5 rounds; medians are less steady", file=sys.stderr)
+
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    workdir = tempfile.mkdtemp(prefix="harbix-bench-")
+    os.chmod(workdir, 0o755)
+    source = subprocess.Popen([os.path.join(args.build, "bench", "harbix-bench"), "serve", "--port", str(SOURCE_PORT)],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    source.stdout.readline()
+    bench = Bench(args.build, args.rounds, args.rate_seconds, args.tunnels)
+    chosen = [t for t in TARGETS if t in args.targets.split(",")]
+    started = time.monotonic()
+    try:
+        for round_no in range(1, args.rounds + 1):
+            # Each round walks the targets in another order, so slow drifts do not favour one.
+            order = chosen[round_no % len(chosen):] + chosen[:round_no % len(chosen)]
+            for name in order:
+                target = Target(name, args.build, workdir)
+                target.start()
+                try:
+                    bench.measure(round_no, target)
+                finally:
+                    target.stop()
+                print(f"round {round_no}/{args.rounds}: {name} done ({time.monotonic() - started:.0f} s)",
+                      file=sys.stderr, flush=True)
+    finally:
+        source.terminate()
+        source.wait()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    cores = os.cpu_count()
+    table = medians(bench.raw)
+    text = render(table, cores, args.rounds)
+    print(text)
+    os.makedirs(args.out, exist_ok=True)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    path = os.path.join(args.out, f"tunnel-{stamp}.json")
+    with open(path, "w") as f:
+        json.dump({"cores": cores, "rounds": args.rounds, "seconds": time.monotonic() - started,
+                   "medians": {f"{m}|{t}": v for (m, t), v in table.items()}, "raw": bench.raw}, f, indent=1)
+    print(f"\nraw figures: {path}")
+
+
+if __name__ == "__main__":
+    main()

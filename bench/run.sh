@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The benchmark harness in one command: installs the peers (squid, tinyproxy) from Debian,
+# builds Harbix and the load tool, and runs every scenario against Harbix and the peers on a
+# private loopback. Prints the table; raw figures go to bench/out/.
+#   bench/run.sh [--rounds N] [--rate-seconds S] [--tunnels N] [--targets direct,harbix,...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+peers=(squid tinyproxy)
+missing=()
+for p in "${peers[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The packages start their system services; the harness runs its own instances.
+for p in "${peers[@]}"; do
+  service "$p" stop >/dev/null 2>&1 || true
+done
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build harbixen harbix-reg harbix-bench
+exec unshare --net python3 bench/run.py --build build "$@"
