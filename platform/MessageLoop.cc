@@ -27,6 +27,8 @@ struct MessageLoop::Inbox {
   std::atomic<bool> bSignalled{false};  // an eventfd write is pending; saves redundant writes
   // The loop is about to wait (or waits) in epoll: only then does a post need to wake it.
   std::atomic<bool> bSleeping{false};
+  // Something was posted since the loop last looked; lets the loop look often without locking.
+  std::atomic<bool> bPending{false};
 };
 
 namespace {
@@ -125,6 +127,7 @@ bool MessageLoop::PostToInbox(ThreadId tid, const Message& msg) {
     std::lock_guard<std::mutex> guard(lpInbox->lock);
     if (lpInbox->bClosed) return false;
     lpInbox->vMessages.push_back(msg);
+    lpInbox->bPending.store(true);
   }
   // The loop sets bSleeping before it looks at the inbox one last time, and this reads it after
   // the push: under the inbox lock, either the loop sees the message or this sees it sleeping.
@@ -145,9 +148,11 @@ bool MessageLoop::PostMessage(Hwnd hwnd, uint32_t message, uintptr_t wParam, int
 }
 
 bool MessageLoop::DrainInbox() {
+  if (!m_lpInbox->bPending.load()) return false;
   std::vector<Message> vArrived;
   {
     std::lock_guard<std::mutex> guard(m_lpInbox->lock);
+    m_lpInbox->bPending.store(false);
     if (m_lpInbox->vMessages.empty()) return false;
     vArrived.swap(m_lpInbox->vMessages);
   }
@@ -156,6 +161,9 @@ bool MessageLoop::DrainInbox() {
 }
 
 bool MessageLoop::PopMessage(Message* pMsg) {
+  // Posts from other threads join the queue between any two messages, so a steady stream of
+  // socket events cannot hold them back.
+  DrainInbox();
   RunRechecks();
   if (m_queue.empty()) return false;
   *pMsg = m_queue.front();

@@ -106,7 +106,7 @@ RelaySession::Move RelaySession::MoveChunk(End& from, End& to, size_t cbChunk) {
   if (!Enqueue(to, buffer, static_cast<size_t>(nRead))) return Move::kFailed;
   if (static_cast<size_t>(nRead) < cbChunk) return Move::kEmpty;  // a short read emptied the socket
   // A full chunk: this is a bulk transfer, which from now on goes through a pipe.
-  if (!to.m_pipe && !to.m_bNoPipe) to.m_bNoPipe = !to.m_pipe.Open(kHighWater);
+  if (!to.m_pipe && !to.m_bNoPipe) to.m_bNoPipe = !to.m_pipe.Open(kBulkPipe);
   return Move::kMore;
 }
 

@@ -20,6 +20,9 @@ class RelaySession : public Session {
   static constexpr size_t kHighWater = 256 * 1024;
   static constexpr size_t kLowWater = 64 * 1024;
   static constexpr size_t kReadChunk = 8192;
+  // What a bulk transfer may hold in the kernel per direction. Large moves mean few system
+  // calls; the bound keeps a slow peer from tying up more.
+  static constexpr size_t kBulkPipe = 512 * 1024;
   static constexpr size_t kSmallChunk = 512;
 
   using Session::Session;

@@ -228,7 +228,7 @@ bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer) {
 
 SessionThread* ServiceThread::TakeWorker() {
   if (!m_vIdleWorkers.empty()) {
-    SessionThread* lpWorker = m_vIdleWorkers.back();
+    SessionThread* lpWorker = m_vIdleWorkers.back().m_lpWorker;
     m_vIdleWorkers.pop_back();
     return lpWorker;
   }
@@ -242,14 +242,28 @@ SessionThread* ServiceThread::TakeWorker() {
 
 void ServiceThread::ReleaseWorker(SessionThread* lpWorker) {
   if (m_vIdleWorkers.size() < kMaxIdleWorkers && !m_bStopping.load()) {
-    m_vIdleWorkers.push_back(lpWorker);
-    return;
+    m_vIdleWorkers.push_back(IdleWorker{lpWorker, MessageLoop::Current()->NowMs()});
+  } else {
+    RetireWorker(lpWorker);
   }
+}
+
+void ServiceThread::RetireWorker(SessionThread* lpWorker) {
   auto it = std::find_if(m_vWorkers.begin(), m_vWorkers.end(), [&](const auto& lpOwned) { return lpOwned.get() == lpWorker; });
   if (it == m_vWorkers.end()) return;
   lpWorker->StopByService();
   m_vRetiring.push_back(std::move(*it));
   m_vWorkers.erase(it);
+}
+
+void ServiceThread::TrimIdleWorkers() {
+  // The oldest wait at the front.
+  const uint64_t qwNow = MessageLoop::Current()->NowMs();
+  while (m_vIdleWorkers.size() > kMinIdleWorkers && qwNow - m_vIdleWorkers.front().m_qwSinceMs > kIdleWorkerLifetimeMs) {
+    SessionThread* lpWorker = m_vIdleWorkers.front().m_lpWorker;
+    m_vIdleWorkers.erase(m_vIdleWorkers.begin());
+    RetireWorker(lpWorker);
+  }
 }
 
 void ServiceThread::ReapWorkers() {
@@ -271,6 +285,7 @@ void ServiceThread::RefreshCounters() {
     const auto [qwSent, qwReceived] = TakeDeltas(entry);
     if (qwSent || qwReceived) AddToCounters(0, qwSent, qwReceived);
   }
+  TrimIdleWorkers();
   ReapWorkers();
 }
 

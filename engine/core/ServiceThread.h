@@ -38,9 +38,12 @@ class ServiceThread : public Thread {
   // After an accept fails for want of resources, accepting pauses this long.
   static constexpr uint32_t kAcceptRetryTimerId = 2;
   static constexpr uint32_t kAcceptRetryMs = 250;
-  // Session threads kept waiting for the next session after a burst: making a thread (and
-  // unmapping its stack when it goes) costs more than the few pages an idle one holds.
-  static constexpr size_t kMaxIdleWorkers = 128;
+  // Session threads wait for the next session after theirs: making a thread (and unmapping its
+  // stack when it goes) costs more than the few pages an idle one holds. Those idle this long
+  // are let go (down to a few), and never more than the cap wait.
+  static constexpr size_t kMaxIdleWorkers = 256;
+  static constexpr size_t kMinIdleWorkers = 8;
+  static constexpr uint64_t kIdleWorkerLifetimeMs = 30000;
 
   // factory may be empty: connections are then accepted, counted and closed at once.
   ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram = 65507);
@@ -122,6 +125,9 @@ class ServiceThread : public Thread {
   SessionThread* TakeWorker();
   // A session thread whose session ended: kept for the next one, or told to quit.
   void ReleaseWorker(SessionThread* lpWorker);
+  void RetireWorker(SessionThread* lpWorker);
+  // Lets go of the threads that have waited too long.
+  void TrimIdleWorkers();
   // Joins the threads told to quit that have ended, without waiting for the others.
   void ReapWorkers();
   // Bytes moved since the last report, which they then become.
@@ -137,7 +143,11 @@ class ServiceThread : public Thread {
   uint64_t m_qwNextSessionId = 1;
   size_t m_nInThreadSessions = 0;
   std::vector<std::unique_ptr<SessionThread>> m_vWorkers;   // every live session thread
-  std::vector<SessionThread*> m_vIdleWorkers;               // those without a session
+  struct IdleWorker {
+    SessionThread* m_lpWorker;
+    uint64_t m_qwSinceMs;
+  };
+  std::vector<IdleWorker> m_vIdleWorkers;                   // those without a session, newest last
   std::vector<std::unique_ptr<SessionThread>> m_vRetiring;  // told to quit, not joined yet
 };
 

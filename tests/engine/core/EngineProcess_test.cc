@@ -101,7 +101,7 @@ TEST_F(EngineProcessTest, EmptyStoreRunsEveryServiceOnItsDefaultPort) {
     ::close(hSocket);
     return bTaken;
   };
-  EXPECT_TRUE(udpTaken(0, 53)) << "DNS";
+  EXPECT_TRUE(Eventually([&] { return udpTaken(0, 53); })) << "DNS";
   EXPECT_TRUE(udpTaken(test::kLoopbackIp, 9999)) << "control socket";
   engine.Signal(SIGTERM);
   EXPECT_EQ(engine.Wait(), 0);
