@@ -18,6 +18,22 @@ RelaySession::End* RelaySession::EndOf(int hSocket) {
   return nullptr;
 }
 
+bool RelaySession::AttachClient() {
+  m_client.m_socket = std::move(m_context.m_client);
+  if (m_client.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) return true;
+  Finish();
+  return false;
+}
+
+RelaySession::ConnectStep RelaySession::ConnectServer(uint32_t dwIp, uint16_t wPort) {
+  Socket server = Socket::Tcp();
+  if (!server) return ConnectStep::kSocket;
+  if (!server.Bind(0, 0)) return ConnectStep::kBind;
+  if (!server.Select(Handle(), FD_WRITE | FD_CONNECT) || server.Connect(dwIp, wPort) != 0) return ConnectStep::kConnect;
+  m_server.m_socket = std::move(server);
+  return ConnectStep::kDone;
+}
+
 bool RelaySession::Enqueue(End& to, const char* lpData, size_t cbData) {
   try {
     to.m_queue.Append(lpData, cbData);

@@ -52,6 +52,16 @@ class RelaySession : public Session {
   // FD_CLOSE of one end: what that end still has is delivered to the other end, then both are
   // closed and the session finishes. There is no half-closed relay. Runs without blocking.
   void BeginDrain(End& closing);
+  // Takes the accepted client socket and asks for its read, write and close events; false (and
+  // the session finishes) when that fails.
+  bool AttachClient();
+  // The steps of connecting onwards, and the first that failed.
+  enum class ConnectStep { kDone, kSocket, kBind, kConnect };
+  // Creates the server socket, binds it to any address and port, asks for its write and connect
+  // events and starts a non-blocking connect; the FD_CONNECT that follows tells how it went.
+  ConnectStep ConnectServer(uint32_t dwIp, uint16_t wPort);
+  // The session is over, or only delivering what is left.
+  bool Over() const { return Closing() || Draining(); }
   // Socket events of an established relay (both sockets set).
   void RelayEvent(int hSocket, uint32_t dwEvent, uint32_t dwError, size_t cbClientChunk = kReadChunk);
   bool Draining() const { return m_lpDrainFrom != nullptr; }

@@ -86,12 +86,7 @@ TunnelSession::Request TunnelSession::ParseRequestLine(const std::string& sRaw) 
 TunnelSession::TunnelSession(SessionContext&& context) : RelaySession(std::move(context)) {}
 
 void TunnelSession::OnCreate() {
-  m_client.m_socket = std::move(m_context.m_client);
-  if (!m_client.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) {
-    Finish();
-    return;
-  }
-  StartIdleCheck(kFirstIdleMs);
+  if (AttachClient()) StartIdleCheck(kFirstIdleMs);
 }
 
 void TunnelSession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
@@ -213,20 +208,12 @@ void TunnelSession::OnResolved(intptr_t nAddress) {
     SendError(kNotAllowed);
     return;
   }
-  Socket server = Socket::Tcp();
-  if (!server) {
-    SendError(kNoSocket);
-    return;
+  switch (ConnectServer(dwIp, m_request.m_wPort)) {
+    case ConnectStep::kDone: break;
+    case ConnectStep::kSocket: SendError(kNoSocket); break;
+    case ConnectStep::kBind: SendError(kNoBind); break;
+    case ConnectStep::kConnect: SendError(kNoConnect); break;
   }
-  if (!server.Bind(0, 0)) {
-    SendError(kNoBind);
-    return;
-  }
-  if (!server.Select(Handle(), FD_WRITE | FD_CONNECT) || server.Connect(dwIp, m_request.m_wPort) != 0) {
-    SendError(kNoConnect);
-    return;
-  }
-  m_server.m_socket = std::move(server);
 }
 
 void TunnelSession::OnConnect(int hSocket, uint32_t dwError) {

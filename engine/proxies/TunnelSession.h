@@ -63,7 +63,6 @@ class TunnelSession : public RelaySession {
   void OnResolved(intptr_t nAddress);
   void OnConnect(int hSocket, uint32_t dwError);
   void SendError(Error error);
-  bool Over() const { return Closing() || Draining(); }
 
   std::string m_sRequest;  // the request line, then the seed and the header as it arrives
   bool m_bLineComplete = false;

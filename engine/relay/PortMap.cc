@@ -20,19 +20,9 @@ MapTcpSession::MapTcpSession(SessionContext&& context, SocketAddress destination
     : RelaySession(std::move(context)), m_destination(destination) {}
 
 void MapTcpSession::OnCreate() {
-  m_client.m_socket = std::move(m_context.m_client);
-  if (!m_client.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) {
-    Finish();
-    return;
-  }
+  if (!AttachClient()) return;
   StartIdleCheck(kFirstIdleMs);
-  Socket server = Socket::Tcp();
-  if (!server || !server.Bind(0, 0) || !server.Select(Handle(), FD_WRITE | FD_CONNECT) ||
-      server.Connect(m_destination.m_dwIp, m_destination.m_wPort) != 0) {
-    Finish();
-    return;
-  }
-  m_server.m_socket = std::move(server);
+  if (ConnectServer(m_destination.m_dwIp, m_destination.m_wPort) != ConnectStep::kDone) Finish();
 }
 
 void MapTcpSession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {

@@ -39,13 +39,9 @@ void TelnetSession::ParseHostLine(const std::string& sLine, std::string* pHost, 
 }
 
 void TelnetSession::OnCreate() {
-  m_client.m_socket = std::move(m_context.m_client);
-  // FD_WRITE too: without it, output to a client whose buffer filled up would sit in its queue
-  // until the client happened to send something.
-  if (!m_client.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) {
-    Finish();
-    return;
-  }
+  // FD_WRITE is asked for on the client socket too: without it, output to a client whose buffer
+  // filled up would sit in its queue until the client happened to send something.
+  if (!AttachClient()) return;
   Send(kGreeting);
   StartIdleCheck(kFirstIdleMs);
 }
@@ -56,7 +52,7 @@ void TelnetSession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lPar
       OnIdleTimer(wParam);
       return;
     case WM_HOST_RESOLVED:
-      if (!Closing() && !Draining()) OnResolved(lParam);
+      if (!Over()) OnResolved(lParam);
       return;
     case WM_SOCKET_EVENT:
       break;
@@ -137,20 +133,12 @@ void TelnetSession::OnResolved(intptr_t nAddress) {
     SendAndClose("Not allowed to connect to '" + m_sHost + "'\r\n");
     return;
   }
-  Socket server = Socket::Tcp();
-  if (!server) {
-    SendAndClose("Cannot create a new SOCKET\r\n");
-    return;
+  switch (ConnectServer(dwIp, m_wPort)) {
+    case ConnectStep::kDone: break;
+    case ConnectStep::kSocket: SendAndClose("Cannot create a new SOCKET\r\n"); break;
+    case ConnectStep::kBind: SendAndClose("Cannot bind SOCKET\r\n"); break;
+    case ConnectStep::kConnect: SendAndClose("Cannot connect to '" + m_sHost + "'\r\n"); break;
   }
-  if (!server.Bind(0, 0)) {
-    SendAndClose("Cannot bind SOCKET\r\n");
-    return;
-  }
-  if (!server.Select(Handle(), FD_WRITE | FD_CONNECT) || server.Connect(dwIp, m_wPort) != 0) {
-    SendAndClose("Cannot connect to '" + m_sHost + "'\r\n");
-    return;
-  }
-  m_server.m_socket = std::move(server);
 }
 
 void TelnetSession::OnConnect(int hSocket, uint32_t dwError) {
