@@ -85,6 +85,20 @@ TEST_F(EngineProcessTest, TermAndIntStopTheEngineCleanly) {
   }
 }
 
+TEST_F(EngineProcessTest, ATakenControlPortStopsTheStart) {
+  const int hSquatter = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = test::kLoopbackIp;
+  address.sin_port = htons(9999);
+  ASSERT_EQ(::bind(hSquatter, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ChildProcess engine(HARBIXEN_PATH, {});
+  EXPECT_EQ(engine.Wait(), 1);
+  EXPECT_EQ(engine.Output(), "Harbix Engine: Failed to create Control Socket !\n");
+  EXPECT_FALSE(NamedLock::IsHeld("Harbix Engine"));
+  ::close(hSquatter);
+}
+
 // Privileged ports: the engine runs as root here, in this test's own namespace.
 TEST_F(EngineProcessTest, EmptyStoreRunsEveryServiceOnItsDefaultPort) {
   if (::geteuid() != 0) GTEST_SKIP() << "default ports need root";
