@@ -1,5 +1,7 @@
 #include "engine/core/RelaySession.h"
 
+#include "engine/core/EngineMessages.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -137,7 +139,51 @@ void RelaySession::Pump(End& from, End& to, size_t cbChunk) {
   }
 }
 
-void RelaySession::RelayEvent(int hSocket, uint32_t dwEvent, uint32_t dwError, size_t cbClientChunk) {
+void RelaySession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  if (message == WM_TIMER) {
+    OnIdleTimer(wParam);
+    return;
+  }
+  if (message == WM_HOST_RESOLVED) {
+    if (!Over()) OnResolved(lParam);
+    return;
+  }
+  if (message != WM_SOCKET_EVENT) return;
+  const int hSocket = static_cast<int>(wParam);
+  const uint32_t dwEvent = SelectEvent(lParam);
+  const uint32_t dwError = SelectError(lParam);
+  if (dwEvent == FD_CONNECT) {
+    if (Draining()) {
+      // The client left while the connect was under way: what it sent goes out with the
+      // FD_WRITE that follows a good connect; a failed one has nowhere to deliver it.
+      if (dwError != 0) CloseBoth();
+    } else if (!Closing()) {
+      OnConnect(hSocket, dwError);
+    }
+    return;
+  }
+  if (!Relaying() && hSocket == m_client.m_socket.Fd() && !Draining()) {
+    if (dwEvent == FD_CLOSE) {
+      CloseBoth();  // a client that leaves before relaying has nothing to deliver
+      return;
+    }
+    if (dwEvent == FD_READ) {
+      if (!Closing() && dwError == 0) OnClientRequest();
+      return;
+    }
+  }
+  RelayEvent(hSocket, dwEvent, dwError);
+}
+
+void RelaySession::OnConnect(int hSocket, uint32_t dwError) {
+  if (hSocket != m_server.m_socket.Fd()) return;
+  if (dwError != 0 || !m_server.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) {
+    m_server.m_socket.Close();
+    Finish();
+  }
+}
+
+void RelaySession::RelayEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) {
   End* lpEnd = EndOf(hSocket);
   if (dwEvent == FD_CLOSE) {
     if (!lpEnd) {
@@ -159,7 +205,7 @@ void RelaySession::RelayEvent(int hSocket, uint32_t dwEvent, uint32_t dwError, s
   }
   switch (dwEvent) {
     case FD_READ:
-      if (!Closing() && !lpEnd->m_bPaused) Pump(*lpEnd, Other(*lpEnd), lpEnd == &m_client ? cbClientChunk : kReadChunk);
+      if (!Closing() && !lpEnd->m_bPaused) Pump(*lpEnd, Other(*lpEnd), lpEnd == &m_client ? ClientChunk() : kReadChunk);
       break;
     case FD_WRITE:
       SendStep(*lpEnd);

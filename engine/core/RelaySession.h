@@ -62,8 +62,20 @@ class RelaySession : public Session {
   ConnectStep ConnectServer(uint32_t dwIp, uint16_t wPort);
   // The session is over, or only delivering what is left.
   bool Over() const { return Closing() || Draining(); }
+  // The messages of every relay session: the idle timer, a finished lookup, the connect, the
+  // client's request before relaying, and the relay itself.
+  void WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  // What the session kinds add.
+  // Whether client bytes go through the relay yet (before, OnClientRequest reads them).
+  virtual bool Relaying() const { return true; }
+  virtual void OnClientRequest() {}
+  virtual void OnResolved(intptr_t /*nAddress*/) {}
+  // The connect finished (not called once the session is over). By default: relay, or end.
+  virtual void OnConnect(int hSocket, uint32_t dwError);
+  // The largest read from the client.
+  virtual size_t ClientChunk() const { return kReadChunk; }
   // Socket events of an established relay (both sockets set).
-  void RelayEvent(int hSocket, uint32_t dwEvent, uint32_t dwError, size_t cbClientChunk = kReadChunk);
+  void RelayEvent(int hSocket, uint32_t dwEvent, uint32_t dwError);
   bool Draining() const { return m_lpDrainFrom != nullptr; }
   // Closes both sockets and finishes.
   void CloseBoth();

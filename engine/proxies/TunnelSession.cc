@@ -89,40 +89,6 @@ void TunnelSession::OnCreate() {
   if (AttachClient()) StartIdleCheck(kFirstIdleMs);
 }
 
-void TunnelSession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  switch (message) {
-    case WM_TIMER:
-      OnIdleTimer(wParam);
-      return;
-    case WM_HOST_RESOLVED:
-      if (!Over()) OnResolved(lParam);
-      return;
-    case WM_SOCKET_EVENT:
-      break;
-    default:
-      return;
-  }
-  const int hSocket = static_cast<int>(wParam);
-  const uint32_t dwEvent = SelectEvent(lParam);
-  if (dwEvent == FD_CONNECT) {
-    if (Draining() && SelectError(lParam) != 0) {
-      CloseBoth();  // the client left while the connect was under way, and it failed
-    } else if (!Over()) {
-      OnConnect(hSocket, SelectError(lParam));
-    }
-    return;
-  }
-  if (dwEvent == FD_CLOSE && hSocket == m_client.m_socket.Fd() && !m_bHeaderComplete && !Draining()) {
-    CloseBoth();  // what the client still sent is request header, which is never forwarded
-    return;
-  }
-  if (dwEvent == FD_READ && hSocket == m_client.m_socket.Fd() && !m_bHeaderComplete && !Draining()) {
-    if (!Closing() && SelectError(lParam) == 0) ReadRequest();
-    return;
-  }
-  RelayEvent(hSocket, dwEvent, SelectError(lParam), kClientChunk);
-}
-
 void TunnelSession::ReadRequest() {
   if (!m_bLineComplete) {
     if (!TakeRequestLine()) return;

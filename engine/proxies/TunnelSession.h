@@ -53,15 +53,17 @@ class TunnelSession : public RelaySession {
 
  protected:
   void OnCreate() override;
-  void WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  bool Relaying() const override { return m_bHeaderComplete; }
+  void OnClientRequest() override { ReadRequest(); }
+  void OnResolved(intptr_t nAddress) override;
+  void OnConnect(int hSocket, uint32_t dwError) override;
+  size_t ClientChunk() const override { return kClientChunk; }
 
  private:
   void ReadRequest();
   // Takes the request line, when it is complete, without consuming anything behind it.
   bool TakeRequestLine();
   void ReadHeader();
-  void OnResolved(intptr_t nAddress);
-  void OnConnect(int hSocket, uint32_t dwError);
   void SendError(Error error);
 
   std::string m_sRequest;  // the request line, then the seed and the header as it arrives

@@ -25,28 +25,6 @@ void MapTcpSession::OnCreate() {
   if (ConnectServer(m_destination.m_dwIp, m_destination.m_wPort) != ConnectStep::kDone) Finish();
 }
 
-void MapTcpSession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  if (message == WM_TIMER) {
-    OnIdleTimer(wParam);
-    return;
-  }
-  if (message != WM_SOCKET_EVENT) return;
-  const int hSocket = static_cast<int>(wParam);
-  if (SelectEvent(lParam) == FD_CONNECT) {
-    if (Closing() || hSocket != m_server.m_socket.Fd()) return;
-    if (Draining()) {
-      if (SelectError(lParam) != 0) CloseBoth();  // the client left and nothing can be delivered
-      return;
-    }
-    if (SelectError(lParam) != 0 || !m_server.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) {
-      m_server.m_socket.Close();
-      Finish();
-    }
-    return;
-  }
-  RelayEvent(hSocket, SelectEvent(lParam), SelectError(lParam));
-}
-
 SessionFactory MapTcpSessionFactory(SocketAddress destination) {
   return [destination](SessionContext&& context) -> std::unique_ptr<Session> {
     return std::make_unique<MapTcpSession>(std::move(context), destination);

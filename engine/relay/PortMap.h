@@ -21,7 +21,6 @@ class MapTcpSession : public RelaySession {
 
  protected:
   void OnCreate() override;
-  void WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
 
  private:
   SocketAddress m_destination;

@@ -46,38 +46,6 @@ void TelnetSession::OnCreate() {
   StartIdleCheck(kFirstIdleMs);
 }
 
-void TelnetSession::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-  switch (message) {
-    case WM_TIMER:
-      OnIdleTimer(wParam);
-      return;
-    case WM_HOST_RESOLVED:
-      if (!Over()) OnResolved(lParam);
-      return;
-    case WM_SOCKET_EVENT:
-      break;
-    default:
-      return;
-  }
-  const int hSocket = static_cast<int>(wParam);
-  const uint32_t dwEvent = SelectEvent(lParam);
-  if (dwEvent == FD_CONNECT) {
-    if (Draining()) {
-      // The user left while the connect was under way: what they typed goes out with the
-      // FD_WRITE that follows a good connect; a failed one has nowhere to deliver it.
-      if (SelectError(lParam) != 0) CloseBoth();
-    } else if (!Closing()) {
-      OnConnect(hSocket, SelectError(lParam));
-    }
-    return;
-  }
-  if (!m_bRelaying && dwEvent == FD_READ && hSocket == m_client.m_socket.Fd() && !Draining()) {
-    if (!Closing()) ReadHostLine();
-    return;
-  }
-  RelayEvent(hSocket, dwEvent, SelectError(lParam), kClientChunk);
-}
-
 void TelnetSession::ReadHostLine() {
   // One byte at a time, so that whatever follows the line feed stays in the socket and is
   // relayed to the server as it is.

@@ -25,13 +25,15 @@ class TelnetSession : public RelaySession {
 
  protected:
   void OnCreate() override;
-  void WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam) override;
+  bool Relaying() const override { return m_bRelaying; }
+  void OnClientRequest() override { ReadHostLine(); }
+  void OnResolved(intptr_t nAddress) override;
+  void OnConnect(int hSocket, uint32_t dwError) override;
+  size_t ClientChunk() const override { return kClientChunk; }
 
  private:
   void ReadHostLine();
   void StartConnect();
-  void OnResolved(intptr_t nAddress);
-  void OnConnect(int hSocket, uint32_t dwError);
   void Send(const std::string& sText) { Enqueue(m_client, sText.data(), sText.size()); }
 
   std::string m_sHostLine;
