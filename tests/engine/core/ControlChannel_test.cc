@@ -172,8 +172,11 @@ TEST_F(ControlChannelTest, MalformedDatagramsAreDroppedSilently) {
   const std::string sHello = EncodeDatagram(ControlMessage{kHello, {}});
   std::string sForeign = sHello;
   sForeign[7] = '=';
+  // The first letter's upper five bits are check bits: flipping one of them (and nothing else)
+  // always breaks the check.
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/-";
   std::string sBadCheck = sHello;
-  sBadCheck[0] = sBadCheck[0] == 'A' ? 'C' : 'A';  // the first letter carries check bits
+  sBadCheck[0] = kAlphabet[kAlphabet.find(sBadCheck[0]) ^ 2];
   std::string sVersion2 = EncodeRegistryText(std::string("\x02\xFE\0\0\0\0", 6));
   std::string sLongerThanSaid = EncodeRegistryText(std::string("\x01\xFE\0\0\0\0x", 7));
   std::string sTooShort = EncodeRegistryText(std::string("\x01\xFE\0\0\0", 5));
