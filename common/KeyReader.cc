@@ -4,14 +4,10 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/Text.h"
+
 namespace harbix {
 namespace {
-
-std::string Lower(std::string_view sText) {
-  std::string sLower(sText);
-  for (char& c : sLower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return sLower;
-}
 
 uint32_t LittleEndian(const std::string& sData) {
   uint32_t dwValue = 0;
@@ -42,23 +38,15 @@ bool ParseIndex(std::string_view sDigits, uint32_t* pIndex) {
   return true;
 }
 
-std::string Trim(std::string_view sText) {
-  size_t nBegin = 0;
-  size_t nEnd = sText.size();
-  while (nBegin < nEnd && std::isspace(static_cast<unsigned char>(sText[nBegin]))) ++nBegin;
-  while (nEnd > nBegin && std::isspace(static_cast<unsigned char>(sText[nEnd - 1]))) --nEnd;
-  return std::string(sText.substr(nBegin, nEnd - nBegin));
-}
-
 KeyReader::KeyReader(const RegistryKey& key) {
   for (RegistryValue& value : key.Values()) {
-    std::string sKey = Lower(value.sName);
+    std::string sKey = ToLower(value.sName);
     m_values.emplace(std::move(sKey), std::move(value));
   }
 }
 
 const RegistryValue* KeyReader::Find(std::string_view sName) const {
-  auto it = m_values.find(Lower(sName));
+  auto it = m_values.find(ToLower(sName));
   return it == m_values.end() ? nullptr : &it->second;
 }
 
@@ -111,7 +99,7 @@ bool KeyReader::Bytes(std::string_view sName, size_t cbBuffer, std::string* pVal
 std::vector<std::pair<uint32_t, const RegistryValue*>> KeyReader::Numbered(std::string_view sPrefix,
                                                                             uint32_t nCount) const {
   std::vector<std::pair<uint32_t, const RegistryValue*>> vFound;
-  const std::string sLowerPrefix = Lower(sPrefix);
+  const std::string sLowerPrefix = ToLower(sPrefix);
   for (auto it = m_values.lower_bound(sLowerPrefix); it != m_values.end(); ++it) {
     const std::string& sName = it->first;
     if (sName.compare(0, sLowerPrefix.size(), sLowerPrefix) != 0) break;

@@ -75,7 +75,4 @@ std::optional<KeyWriter> WriteManagerKey(std::string_view sSubkey);
 // A number spelled as "%u" spells it: digits only, no sign, no leading zero, at most 32 bits.
 bool ParseIndex(std::string_view sDigits, uint32_t* pIndex);
 
-// Removes white space at both ends, as every text setting is trimmed.
-std::string Trim(std::string_view sText);
-
 }  // namespace harbix

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/KeyReader.h"
+#include "common/Text.h"
 
 namespace harbix {
 namespace {

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/KeyReader.h"
+#include "common/Text.h"
 #include "common/RegistryText.h"
 #include "platform/HarbixHome.h"
 
@@ -24,12 +25,6 @@ constexpr std::array<ServiceTraits, kServiceCount> kServices = {{
 constexpr size_t kCacheDirBuffer = 260;  // 259 characters and the NUL
 constexpr size_t kUserBuffer = 8192;
 constexpr int32_t kMaxCacheUpdate = 720;
-
-bool EqualNoCase(const std::string& a, const char* b) {
-  return std::equal(a.begin(), a.end(), b, b + std::char_traits<char>::length(b), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 void ReadSocksUsers(const KeyReader& reader, SocksSettings* pSocks) {
   uint32_t nCount = 0;

@@ -9,21 +9,32 @@
 #include <chrono>
 #include <mutex>
 #include <shared_mutex>
-#include <stdexcept>
 
 #include "platform/Window.h"
 
 namespace harbix {
 
+// A thread's queue and its poller, made together when the thread's id is reserved: that happens
+// on the thread that creates the new one, which can give up cleanly when descriptors run out,
+// while the new thread itself then has nothing left to fail on.
 struct MessageLoop::Inbox {
-  Inbox() : hEvent(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+  Inbox();
   ~Inbox() {
     if (hEvent >= 0) ::close(hEvent);
+    if (hEpoll >= 0) ::close(hEpoll);
+  }
+  bool Usable() const { return hEvent >= 0 && hEpoll >= 0; }
+  // The poller passes to the loop that runs on it.
+  int TakeEpoll() {
+    const int h = hEpoll;
+    hEpoll = -1;
+    return h;
   }
   std::mutex lock;
   std::vector<Message> vMessages;
   bool bClosed = false;
   int hEvent;
+  int hEpoll;
   std::atomic<bool> bSignalled{false};  // an eventfd write is pending; saves redundant writes
   // The loop is about to wait (or waits) in epoll: only then does a post need to wake it.
   std::atomic<bool> bSleeping{false};
@@ -38,6 +49,11 @@ namespace {
 constexpr uint64_t kSpecialTag = 1ULL << 63;
 constexpr uint64_t kInboxTag = kSpecialTag;
 constexpr uint64_t kWatchTag = kSpecialTag | (1ULL << 62);
+constexpr uint64_t kLingerTag = kSpecialTag | (1ULL << 61);
+// Sockets being closed that one loop keeps at most; past it, one closes at once.
+constexpr size_t kMaxLingering = 4096;
+// Reads of a lingering socket per readiness: a peer that floods cannot hold the thread.
+constexpr int kLingerReadsPerEvent = 8;
 constexpr int kMaxEventsPerWait = 64;
 
 struct InboxRegistry {
@@ -53,6 +69,20 @@ InboxRegistry& Registry() {
 
 thread_local MessageLoop* t_lpCurrent = nullptr;
 
+}  // namespace
+
+MessageLoop::Inbox::Inbox() : hEvent(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), hEpoll(::epoll_create1(EPOLL_CLOEXEC)) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kInboxTag;
+  if (Usable() && ::epoll_ctl(hEpoll, EPOLL_CTL_ADD, hEvent, &event) != 0) {
+    ::close(hEpoll);
+    hEpoll = -1;
+  }
+}
+
+namespace {
+
 uint64_t SteadyMs() {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
@@ -63,7 +93,7 @@ uint64_t SteadyMs() {
 ThreadId MessageLoop::ReserveThreadId() {
   InboxRegistry& registry = Registry();
   auto lpInbox = std::make_shared<Inbox>();
-  if (lpInbox->hEvent < 0) return 0;
+  if (!lpInbox->Usable()) return 0;
   ThreadId tid = registry.nextId.fetch_add(1);
   if (tid == 0) tid = registry.nextId.fetch_add(1);
   std::unique_lock<std::shared_mutex> guard(registry.lock);
@@ -93,22 +123,24 @@ std::shared_ptr<MessageLoop::Inbox> MessageLoop::FindInbox(ThreadId tid) {
 }
 
 MessageLoop::MessageLoop(ThreadId tid) {
-  if (t_lpCurrent) throw std::logic_error("a thread has one message loop");
+  if (t_lpCurrent) return;  // a thread has one loop; a second one stays unusable
   if (tid == 0) tid = ReserveThreadId();
+  m_lpInbox = tid ? FindInbox(tid) : nullptr;
+  if (!m_lpInbox) return;
+  m_hEpoll = m_lpInbox->TakeEpoll();
+  if (m_hEpoll < 0) {  // taken by a loop before: not this thread's queue
+    m_lpInbox.reset();
+    return;
+  }
   m_tid = tid;
-  m_lpInbox = FindInbox(tid);
-  m_hEpoll = ::epoll_create1(EPOLL_CLOEXEC);
-  if (!m_lpInbox || m_hEpoll < 0) throw std::runtime_error("cannot create a message loop");
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = kInboxTag;
-  ::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, m_lpInbox->hEvent, &event);
   t_lpCurrent = this;
   // Messages posted before the thread ran are waiting already.
   DrainInbox();
 }
 
 MessageLoop::~MessageLoop() {
+  if (!Valid()) return;
+  while (!m_lingering.empty()) CloseLingering(m_lingering.begin()->first);
   ReleaseThreadId(m_tid);
   ::close(m_hEpoll);
   t_lpCurrent = nullptr;
@@ -145,6 +177,13 @@ bool MessageLoop::PostThreadMessage(ThreadId tid, uint32_t message, uintptr_t wP
 bool MessageLoop::PostMessage(Hwnd hwnd, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   if (hwnd == 0) return false;
   return PostToInbox(ThreadOfWindow(hwnd), Message{hwnd, message, wParam, lParam, 0});
+}
+
+bool MessageLoop::PostTask(Hwnd hwnd, std::function<void()> fn) {
+  if (hwnd == 0) return false;
+  Message msg{hwnd, WM_TASK, 0, 0, 0};
+  msg.lpTask = std::make_shared<std::function<void()>>(std::move(fn));
+  return PostToInbox(ThreadOfWindow(hwnd), msg);
 }
 
 bool MessageLoop::DrainInbox() {
@@ -222,7 +261,13 @@ void MessageLoop::DispatchMessage(const Message& msg) {
       return;
     }
   }
-  if (Window* lpWindow = FindWindow(msg.hwnd)) lpWindow->HandleMessage(msg.message, msg.wParam, msg.lParam);
+  Window* lpWindow = FindWindow(msg.hwnd);
+  if (!lpWindow) return;
+  if (msg.message == WM_TASK) {
+    if (msg.lpTask && *msg.lpTask) (*msg.lpTask)();
+    return;
+  }
+  lpWindow->HandleMessage(msg.message, msg.wParam, msg.lParam);
 }
 
 void MessageLoop::Poll(bool bWait) {
@@ -248,6 +293,8 @@ void MessageLoop::Poll(bool bWait) {
       [[maybe_unused]] ssize_t n = ::read(m_lpInbox->hEvent, &qwCount, sizeof qwCount);
       m_lpInbox->bSignalled.store(false);
       DrainInbox();
+    } else if ((qwTag & kLingerTag) == kLingerTag) {
+      DiscardLingering(static_cast<int>(qwTag & 0xFFFFFFFF));
     } else if ((qwTag & kWatchTag) == kWatchTag) {
       auto it = m_watches.find(static_cast<int>(qwTag & 0xFFFFFFFF));
       if (it != m_watches.end()) {
@@ -267,9 +314,11 @@ void MessageLoop::Poll(bool bWait) {
 uint64_t MessageLoop::NowMs() const { return m_clock ? m_clock() : SteadyMs(); }
 
 int64_t MessageLoop::NextTimerInMs() const {
-  if (m_dueTimers.empty()) return -1;
+  if (m_dueTimers.empty() && m_lingerDeadlines.empty()) return -1;
+  uint64_t qwDue = UINT64_MAX;
+  if (!m_dueTimers.empty()) qwDue = m_dueTimers.begin()->first;
+  if (!m_lingerDeadlines.empty()) qwDue = std::min(qwDue, m_lingerDeadlines.begin()->first);
   const uint64_t qwNow = NowMs();
-  const uint64_t qwDue = m_dueTimers.begin()->first;
   return qwDue <= qwNow ? 0 : static_cast<int64_t>(qwDue - qwNow);
 }
 
@@ -289,8 +338,11 @@ void MessageLoop::KillTimer(Hwnd hwnd, uint32_t nId) {
 }
 
 void MessageLoop::FireDueTimers() {
-  if (m_dueTimers.empty()) return;
+  if (m_dueTimers.empty() && m_lingerDeadlines.empty()) return;
   const uint64_t qwNow = NowMs();
+  while (!m_lingerDeadlines.empty() && m_lingerDeadlines.begin()->first <= qwNow) {
+    CloseLingering(m_lingerDeadlines.begin()->second);
+  }
   while (!m_dueTimers.empty() && m_dueTimers.begin()->first <= qwNow) {
     const TimerKey key = m_dueTimers.begin()->second;
     m_dueTimers.erase(m_dueTimers.begin());
@@ -528,6 +580,48 @@ void MessageLoop::NoteConnect(int hSocket, bool bCompleted) {
     state.bWritable = true;
     m_vRecheck.push_back(hSocket);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sockets being closed
+
+void MessageLoop::Linger(int hSocket, uint32_t dwMs) {
+  auto itState = m_sockets.find(hSocket);
+  const bool bInEpoll = itState != m_sockets.end() && itState->second.bInEpoll;
+  if (itState != m_sockets.end()) m_sockets.erase(itState);
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP;  // level-triggered: what is left is read at the next turn
+  event.data.u64 = kLingerTag | static_cast<uint32_t>(hSocket);
+  const bool bWatched = m_lingering.size() < kMaxLingering &&
+                        ::epoll_ctl(m_hEpoll, bInEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, hSocket, &event) == 0;
+  if (!bWatched) {
+    ::close(hSocket);
+    return;
+  }
+  const auto itDeadline = m_lingerDeadlines.emplace(NowMs() + dwMs, hSocket);
+  m_lingering.emplace(hSocket, itDeadline);
+  DiscardLingering(hSocket);
+}
+
+void MessageLoop::DiscardLingering(int hSocket) {
+  if (!m_lingering.count(hSocket)) return;
+  char scratch[4096];
+  for (int nRead = 0; nRead < kLingerReadsPerEvent; ++nRead) {
+    const long n = ::recv(hSocket, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    CloseLingering(hSocket);  // the peer has closed, or the connection broke: closing loses nothing now
+    return;
+  }
+  // More waits: level-triggered readiness brings it back at the next turn.
+}
+
+void MessageLoop::CloseLingering(int hSocket) {
+  auto it = m_lingering.find(hSocket);
+  if (it == m_lingering.end()) return;
+  m_lingerDeadlines.erase(it->second);
+  m_lingering.erase(it);
+  ::close(hSocket);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -33,7 +33,9 @@ class MessageLoop {
   using Clock = std::function<uint64_t()>;  // milliseconds, monotonic
 
   // Binds the calling thread to the queue of tid (reserved with ReserveThreadId, so that
-  // messages could be posted before the thread ran), or to a new queue when tid is 0.
+  // messages could be posted before the thread ran), or to a new queue when tid is 0. A loop
+  // on a reserved queue cannot fail; a new queue can (descriptors exhausted), and so can a
+  // second loop on one thread: such a loop is not Valid and must not be used.
   explicit MessageLoop(ThreadId tid = 0);
   ~MessageLoop();
   MessageLoop(const MessageLoop&) = delete;
@@ -50,7 +52,11 @@ class MessageLoop {
   // From any thread. False when the thread (or the window's thread) is gone.
   static bool PostThreadMessage(ThreadId tid, uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
   static bool PostMessage(Hwnd hwnd, uint32_t message, uintptr_t wParam = 0, intptr_t lParam = 0);
+  // Runs fn on the window's thread, in turn with its other messages, if the window still exists
+  // then; otherwise fn is destroyed unrun. The one way to hand results to another thread.
+  static bool PostTask(Hwnd hwnd, std::function<void()> fn);
 
+  bool Valid() const { return m_tid != 0; }
   ThreadId Id() const { return m_tid; }
 
   // Waits for the next message; false for WM_QUIT (its wParam is the exit code).
@@ -88,6 +94,12 @@ class MessageLoop {
   void NoteAccept(int hSocket, bool bAccepted);
   void NoteAvailable(int hSocket, int nAvailable);
   void NoteConnect(int hSocket, bool bCompleted);
+
+  // Takes over a socket that is being closed and was sent the end of its stream: what the peer
+  // still sends is read and dropped until it closes too or dwMs have passed, then the socket
+  // is closed. Closing a socket with unread bytes makes the kernel send a reset, which can
+  // destroy what was sent just before; this way the peer reads everything first.
+  void Linger(int hSocket, uint32_t dwMs);
 
   // Calls fn on this thread whenever fd becomes readable (level-triggered); for signalfd and
   // the like.
@@ -149,6 +161,8 @@ class MessageLoop {
   void RunRechecks();
   void FireDueTimers();
   void PostLocal(const Message& msg) { m_queue.push_back(msg); }
+  void DiscardLingering(int hSocket);
+  void CloseLingering(int hSocket);
   SocketState& StateOf(int hSocket, SocketKind kind = SocketKind::kUnknown);
   static bool IsIdleStream(int hSocket);
 
@@ -167,6 +181,9 @@ class MessageLoop {
   uint32_t m_dwNextSelectGen = 1;
 
   std::unordered_map<int, std::function<void()>> m_watches;
+
+  std::multimap<uint64_t, int> m_lingerDeadlines;
+  std::unordered_map<int, std::multimap<uint64_t, int>::iterator> m_lingering;
 
   std::multimap<uint64_t, TimerKey> m_dueTimers;
   std::map<TimerKey, Timer> m_timers;

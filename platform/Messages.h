@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 namespace harbix {
 
@@ -18,6 +20,10 @@ inline constexpr uint32_t WM_CLOSE = 0x0010;
 inline constexpr uint32_t WM_QUIT = 0x0012;
 inline constexpr uint32_t WM_TIMER = 0x0113;
 inline constexpr uint32_t WM_USER = 0x0400;
+inline constexpr uint32_t WM_APP = 0x8000;
+// A piece of work posted to a window (MessageLoop::PostTask): it runs on the window's thread if
+// the window still exists when it comes up, and is dropped otherwise.
+inline constexpr uint32_t WM_TASK = WM_APP + 1;
 
 // Socket readiness arrives as this message: wParam the socket, lParam the event in the low word
 // and the error (an errno value) in the high word.
@@ -44,6 +50,8 @@ struct Message {
   // Socket events raised by the loop carry the generation of the socket's selection, so that an
   // event for a socket closed (and its descriptor reused) meanwhile is dropped. 0 otherwise.
   uint32_t dwSelectGen = 0;
+  // WM_TASK only: what to run.
+  std::shared_ptr<std::function<void()>> lpTask;
 };
 
 }  // namespace harbix

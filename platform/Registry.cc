@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <cstring>
 #include <mutex>
 
@@ -40,16 +42,9 @@ constexpr HiveSpelling kHives[] = {
     {Hive::ClassesRoot, "HKEY_CLASSES_ROOT", "HKCR"},
 };
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char ca = static_cast<unsigned char>(a[i]);
-    unsigned char cb = static_cast<unsigned char>(b[i]);
-    if (ca >= 'a' && ca <= 'z') ca -= 32;
-    if (cb >= 'a' && cb <= 'z') cb -= 32;
-    if (ca != cb) return false;
-  }
-  return true;
+// Hive names are ASCII.
+bool SameHiveName(std::string_view sName, const char* lpHive) {
+  return sName.size() == std::strlen(lpHive) && ::strncasecmp(sName.data(), lpHive, sName.size()) == 0;
 }
 
 // Splits a path at "\"; an empty component makes the whole path invalid. A trailing "\" is
@@ -204,7 +199,7 @@ bool ParseKeyPath(std::string_view sFull, Hive* pHive, std::string* pPath) {
   std::string_view sHive = sFull.substr(0, nSep);
   std::string_view sRest = nSep == std::string_view::npos ? std::string_view() : sFull.substr(nSep + 1);
   for (const auto& spelling : kHives) {
-    if (EqualNoCase(sHive, spelling.lpLong) || EqualNoCase(sHive, spelling.lpShort)) {
+    if (SameHiveName(sHive, spelling.lpLong) || SameHiveName(sHive, spelling.lpShort)) {
       std::vector<std::string_view> vParts;
       if (!SplitPath(sRest, &vParts)) return false;
       *pHive = spelling.hive;

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,7 +108,7 @@ long Socket::Peek(void* lpBuffer, size_t cbBuffer) {
   // Finding nothing, though, says the socket is empty, as a receive would.
   const long nResult = ::recv(m_hSocket, lpBuffer, cbBuffer, MSG_PEEK);
   const int nError = errno;
-  if (nResult < 0) {
+  if (nResult <= 0) {
     if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteRecv(m_hSocket, nResult, cbBuffer, nError, true);
   }
   errno = nError;
@@ -137,12 +139,25 @@ long Socket::SpliceOut(Pipe& pipe, size_t cbMax) {
   return nResult;
 }
 
-long Socket::RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom) {
+long Socket::SendFile(int hFile, int64_t* pnOffset, size_t cbMax) {
+  off_t nOffset = static_cast<off_t>(*pnOffset);
+  const long nResult = ::sendfile(m_hSocket, hFile, &nOffset, cbMax);
+  const int nError = errno;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteSend(m_hSocket, nResult, cbMax, nError);
+  *pnOffset = static_cast<int64_t>(nOffset);
+  errno = nError;
+  return nResult;
+}
+
+long Socket::RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom, bool* pbTruncated) {
   sockaddr_in from{};
   socklen_t cbFrom = sizeof from;
-  const long nResult = ::recvfrom(m_hSocket, lpBuffer, cbBuffer, 0, reinterpret_cast<sockaddr*>(&from), &cbFrom);
+  // MSG_TRUNC: the datagram's whole length comes back even when only part of it fit.
+  long nResult = ::recvfrom(m_hSocket, lpBuffer, cbBuffer, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &cbFrom);
   const int nError = errno;
   if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteRecv(m_hSocket, nResult, cbBuffer, nError, false);
+  if (pbTruncated) *pbTruncated = nResult > static_cast<long>(cbBuffer);
+  if (nResult > static_cast<long>(cbBuffer)) nResult = static_cast<long>(cbBuffer);
   errno = nError;
   if (nResult >= 0 && pFrom) *pFrom = FromSockaddr(from);
   return nResult;
@@ -183,6 +198,16 @@ void Socket::Shutdown() {
   if (m_hSocket >= 0) ::shutdown(m_hSocket, SHUT_RDWR);
 }
 
+void Socket::ShutdownWrite() {
+  if (m_hSocket >= 0) ::shutdown(m_hSocket, SHUT_WR);
+}
+
+bool Socket::PeerHungUp() const {
+  if (m_hSocket < 0) return true;
+  pollfd entry{m_hSocket, POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
 void Socket::Close() {
   if (m_hSocket < 0) return;
   if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->ForgetSocket(m_hSocket);
@@ -190,33 +215,21 @@ void Socket::Close() {
   m_hSocket = -1;
 }
 
+void Socket::CloseGracefully(uint32_t dwMs) {
+  if (m_hSocket < 0) return;
+  ::shutdown(m_hSocket, SHUT_WR);
+  MessageLoop* lpLoop = MessageLoop::Current();
+  if (!lpLoop) {
+    Close();
+    return;
+  }
+  lpLoop->Linger(Release(), dwMs);
+}
+
 int Socket::Release() {
   const int hSocket = m_hSocket;
   m_hSocket = -1;
   return hSocket;
-}
-
-bool ParseDottedQuad(const std::string& sText, uint32_t* pdwIp) {
-  uint32_t dwIp = 0;
-  size_t nPos = 0;
-  for (int nPart = 0; nPart < 4; ++nPart) {
-    if (nPart > 0) {
-      if (nPos >= sText.size() || sText[nPos] != '.') return false;
-      ++nPos;
-    }
-    size_t nDigits = 0;
-    uint32_t dwPart = 0;
-    while (nPos < sText.size() && sText[nPos] >= '0' && sText[nPos] <= '9' && nDigits < 4) {
-      dwPart = dwPart * 10 + static_cast<uint32_t>(sText[nPos] - '0');
-      ++nPos;
-      ++nDigits;
-    }
-    if (nDigits == 0 || dwPart > 255) return false;
-    dwIp |= dwPart << (8 * nPart);
-  }
-  if (nPos != sText.size()) return false;
-  *pdwIp = dwIp;
-  return true;
 }
 
 }  // namespace harbix

@@ -4,6 +4,7 @@
 // false, or an invalid Socket) with the reason in errno.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +17,9 @@ class Pipe;
 
 // What a socket is known to be, so that selecting it needs no system call to find out.
 enum class SocketKind : uint8_t { kUnknown, kStreamUnconnected, kStreamConnected, kDatagram };
+
+// The error of a non-blocking call that would have had to wait.
+inline bool WouldBlock(int nError) { return nError == EAGAIN || nError == EWOULDBLOCK; }
 
 struct SocketAddress {
   uint32_t m_dwIp = 0;    // network order
@@ -51,16 +55,21 @@ class Socket {
   int Connect(uint32_t dwIp, uint16_t wPort);
 
   long Recv(void* lpBuffer, size_t cbBuffer);
-  // Looks at waiting bytes without taking them.
+  // Looks at waiting bytes without taking them. Finding the end of the stream counts as a
+  // read (the close event follows).
   long Peek(void* lpBuffer, size_t cbBuffer);
   long Send(const void* lpData, size_t cbData);
-  long RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom);
+  // One datagram. A datagram larger than the buffer is cut to it; *pbTruncated tells.
+  long RecvFrom(void* lpBuffer, size_t cbBuffer, SocketAddress* pFrom, bool* pbTruncated = nullptr);
   long SendTo(const void* lpData, size_t cbData, const SocketAddress& to);
   // Moves up to cbMax waiting bytes into a pipe, or up to cbMax bytes from a pipe out to the
   // socket, without copying them through the process. As Recv and Send: the count, 0 at the
   // end of the stream, -1 with errno (EAGAIN: nothing to move now).
   long SpliceIn(Pipe& pipe, size_t cbMax);
   long SpliceOut(Pipe& pipe, size_t cbMax);
+  // Sends up to cbMax bytes of a file from *pnOffset on (advanced by what went), without
+  // copying them through the process; as Send otherwise.
+  long SendFile(int hFile, int64_t* pnOffset, size_t cbMax);
   // Bytes waiting to be read (for a datagram socket: the size of the next datagram); -1 on error.
   int Available();
 
@@ -68,8 +77,16 @@ class Socket {
   bool LocalAddress(SocketAddress* pAddress) const;
   // Both directions; the descriptor stays open.
   void Shutdown();
+  // Sends the end of the stream after what is queued in the kernel; reading goes on.
+  void ShutdownWrite();
+  // Whether the peer has sent the end of its stream (or the connection broke), even while
+  // bytes before it are still waiting to be read.
+  bool PeerHungUp() const;
   // Stops events and closes; an invalid socket is left as it is.
   void Close();
+  // Sends the end of the stream and hands the socket to the thread's loop, which reads and
+  // drops what the peer still sends for at most dwMs and then closes it (MessageLoop::Linger).
+  void CloseGracefully(uint32_t dwMs);
   // Gives up ownership without closing.
   int Release();
 
@@ -77,8 +94,5 @@ class Socket {
   int m_hSocket = -1;
   SocketKind m_kind = SocketKind::kUnknown;
 };
-
-// "a.b.c.d" parsed strictly (four decimal numbers 0..255); false otherwise.
-bool ParseDottedQuad(const std::string& sText, uint32_t* pdwIp);
 
 }  // namespace harbix

@@ -62,8 +62,9 @@ void* Thread::Entry(void* lpArg) {
   lpThread->m_nKernelTid.store(nTid);
   harbix::SetThreadPriority(nTid, lpThread->m_priority.load());
   {
+    // The queue and poller were made when the thread was created, so this loop cannot fail.
     MessageLoop loop(lpThread->m_tid);
-    lpThread->Run();
+    if (loop.Valid()) lpThread->Run();
   }
   ForgetThreadPriority(nTid);
   lpThread->m_nKernelTid.store(0);

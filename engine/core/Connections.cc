@@ -8,13 +8,36 @@ bool ConnectionCounters::TryAdmit() {
     const uint32_t dwLimit = m_dwLimit.load();
     if (dwLimit != kUnlimitedConnections && dwActive >= dwLimit) return false;
   } while (!m_dwActive.compare_exchange_weak(dwActive, dwActive + 1));
-  m_nTotal.fetch_add(1);
   return true;
 }
 
 ConnectionCounters& Connections() {
   static ConnectionCounters counters;
   return counters;
+}
+
+AdmissionTicket& AdmissionTicket::operator=(AdmissionTicket&& other) noexcept {
+  if (this != &other) {
+    Release();
+    m_bHeld = other.m_bHeld;
+    other.m_bHeld = false;
+  }
+  return *this;
+}
+
+AdmissionTicket AdmissionTicket::TryAdmit() {
+  AdmissionTicket ticket;
+  ticket.m_bHeld = Connections().TryAdmit();
+  return ticket;
+}
+
+void AdmissionTicket::Confirm() {
+  if (m_bHeld) Connections().m_nTotal.fetch_add(1);
+}
+
+void AdmissionTicket::Release() {
+  if (m_bHeld) Connections().Release();
+  m_bHeld = false;
 }
 
 }  // namespace harbix

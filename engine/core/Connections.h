@@ -9,14 +9,13 @@ namespace harbix {
 inline constexpr uint32_t kUnlimitedConnections = 0xFFFFFFFF;
 
 struct ConnectionCounters {
-  std::atomic<int32_t> m_nTotal{0};      // connections accepted since the engine started
-  std::atomic<uint32_t> m_dwActive{0};   // sessions open now
+  std::atomic<int32_t> m_nTotal{0};      // sessions created since the engine started
+  std::atomic<uint32_t> m_dwActive{0};   // places taken now
   std::atomic<uint32_t> m_dwLimit{kUnlimitedConnections};
 
-  // Counts one more connection unless the limit is reached. The check and the count are one
-  // step, so two services accepting at once cannot both take the last place.
+  // Takes a place unless the limit is reached. The check and the count are one step, so two
+  // services accepting at once cannot both take the last place.
   bool TryAdmit();
-  // A connection admitted by TryAdmit ended (or its session could not be made).
   void Release() { m_dwActive.fetch_sub(1); }
   // "Max Connections": 0 means no limit.
   void SetLimit(int32_t nMaxConnections) {
@@ -30,5 +29,27 @@ struct ConnectionCounters {
 
 // The process's counters.
 ConnectionCounters& Connections();
+
+// A place under the connection limit, held for as long as the ticket lives: a session, or a
+// port map's UDP peer. It counts in the total once what it admits has really been made.
+class AdmissionTicket {
+ public:
+  AdmissionTicket() = default;
+  ~AdmissionTicket() { Release(); }
+  AdmissionTicket(AdmissionTicket&& other) noexcept : m_bHeld(other.m_bHeld) { other.m_bHeld = false; }
+  AdmissionTicket& operator=(AdmissionTicket&& other) noexcept;
+  AdmissionTicket(const AdmissionTicket&) = delete;
+  AdmissionTicket& operator=(const AdmissionTicket&) = delete;
+
+  // An empty ticket when the limit is reached.
+  static AdmissionTicket TryAdmit();
+  explicit operator bool() const { return m_bHeld; }
+  // What the ticket admitted exists now: it counts in TotalConnections.
+  void Confirm();
+  void Release();
+
+ private:
+  bool m_bHeld = false;
+};
 
 }  // namespace harbix

@@ -64,6 +64,11 @@ void Engine::Report(const char* lpText) { std::fprintf(stderr, "Harbix Engine: %
 
 int Engine::Run(const std::vector<std::string>& vArgs) {
   MessageLoop loop;
+  if (!loop.Valid()) {
+    Report("Failed to create Sink Window !");  // no message loop, so no window either
+    SetState(State::Ended);
+    return 1;
+  }
   m_tid.store(loop.Id());
   if (std::optional<int> nStatus = Start(vArgs)) {
     SetState(State::Ended);
@@ -170,7 +175,7 @@ bool Engine::PreTranslate(const Message& msg) {
   if (msg.hwnd != 0) return false;
   switch (msg.message) {
     case WM_SERVICE_ENDED:
-      OnServiceEnded(msg.wParam);
+      OnServiceEnded(static_cast<uint64_t>(msg.wParam));
       break;
     case WM_ENGINE_TASK:
       RunTasks();
@@ -179,7 +184,7 @@ bool Engine::PreTranslate(const Message& msg) {
       if (static_cast<int>(msg.wParam) == m_control.Fd()) m_control.OnEvent(SelectEvent(msg.lParam));
       break;
     default:
-      break;  // WM_ENGINE_IGNORED and anything else
+      break;  // WM_USER+4 (accepted and ignored) and anything else
   }
   return true;
 }
@@ -272,9 +277,9 @@ std::vector<Engine::MapStats> Engine::RefreshMapStats() {
   return vStats;
 }
 
-void Engine::OnServiceEnded(uintptr_t lpEnded) {
+void Engine::OnServiceEnded(uint64_t qwEnded) {
   for (ServiceSlot& slot : m_aServices) {
-    if (reinterpret_cast<uintptr_t>(slot.m_lpThread.get()) != lpEnded) continue;
+    if (!slot.m_lpThread || slot.m_lpThread->UniqueId() != qwEnded) continue;
     slot.m_lpThread->SetPriority(ThreadPriority::Highest);
     slot.m_lpThread->Join();
     slot.m_snapshot.m_bStatus = slot.m_lpThread->Status();
@@ -283,11 +288,12 @@ void Engine::OnServiceEnded(uintptr_t lpEnded) {
   }
   // A map that ends by itself leaves the list; the next reload starts it again.
   for (auto it = m_vMaps.begin(); it != m_vMaps.end(); ++it) {
-    if (reinterpret_cast<uintptr_t>(it->m_lpThread.get()) != lpEnded) continue;
+    if (it->m_lpThread->UniqueId() != qwEnded) continue;
     it->m_lpThread->Join();
     m_vMaps.erase(it);
     return;
   }
+  // A thread stopped by the engine meanwhile: gone already.
 }
 
 // ---------------------------------------------------------------------------------------------

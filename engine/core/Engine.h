@@ -110,7 +110,7 @@ class Engine {
   void StartMap(const MapRecord& record);
   // Stops the threads (all of them asked first, then all awaited).
   static void StopThreads(const std::vector<ServiceThread*>& vThreads);
-  void OnServiceEnded(uintptr_t lpThread);
+  void OnServiceEnded(uint64_t qwUniqueId);
   void Stop();
   void WatchSignals();
   ServiceSlot& Slot(ServiceId id) { return m_aServices[static_cast<size_t>(id)]; }

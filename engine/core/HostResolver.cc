@@ -1,107 +1,165 @@
 #include "engine/core/HostResolver.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
 
-#include <condition_variable>
+#include <chrono>
 #include <cstring>
-#include <deque>
-#include <mutex>
+#include <system_error>
 #include <thread>
-#include <vector>
 
-#include "engine/core/EngineMessages.h"
+#include "common/AccessList.h"
+#include "common/Text.h"
 #include "platform/MessageLoop.h"
-#include "platform/Socket.h"
 
 namespace harbix {
 namespace {
 
-struct Lookup {
-  std::string sHost;
-  Hwnd hwnd;
-  uintptr_t nRequest;
-};
+constexpr char kNameKey = 'n';
+constexpr char kAddressKey = 'a';
 
-// Workers are started on demand and live as long as the process: a lookup cannot be cancelled,
-// so nothing may wait for one to finish (the engine stops without waiting for them).
-class LookupPool {
- public:
-  static LookupPool& Instance() {
-    static LookupPool* lpPool = new LookupPool();  // never destroyed: workers may still run at exit
-    return *lpPool;
-  }
-
-  bool Submit(Lookup&& lookup) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_pending.size() >= HostResolver::kMaxPending) return false;
-    m_pending.push_back(std::move(lookup));
-    if (m_nIdle == 0 && m_nWorkers < HostResolver::kMaxWorkers) {
-      ++m_nWorkers;
-      std::thread([this] { Work(); }).detach();
-    } else {
-      m_wake.notify_one();
-    }
-    return true;
-  }
-
- private:
-  void Work() {
-    std::unique_lock<std::mutex> guard(m_lock);
-    while (true) {
-      ++m_nIdle;
-      m_wake.wait(guard, [this] { return !m_pending.empty(); });
-      --m_nIdle;
-      Lookup lookup = std::move(m_pending.front());
-      m_pending.pop_front();
-      guard.unlock();
-      const std::optional<uint32_t> dwIp = HostResolver::LookupNow(lookup.sHost);
-      MessageLoop::PostMessage(lookup.hwnd, WM_HOST_RESOLVED, lookup.nRequest,
-                               dwIp ? static_cast<intptr_t>(*dwIp) : HostResolver::kFailed);
-      guard.lock();
-    }
-  }
-
-  std::mutex m_lock;
-  std::condition_variable m_wake;
-  std::deque<Lookup> m_pending;
-  size_t m_nWorkers = 0;
-  size_t m_nIdle = 0;
-};
-
-}  // namespace
-
-std::optional<uint32_t> HostResolver::ParseDotted(const std::string& sHost) {
-  uint32_t dwIp = 0;
-  if (!ParseDottedQuad(sHost, &dwIp)) return std::nullopt;
-  return dwIp;
-}
-
-std::optional<uint32_t> HostResolver::LookupNow(const std::string& sHost) {
-  if (sHost.empty()) return std::nullopt;
+// gethostbyname_r and gethostbyaddr_r want a buffer for the entry's strings; a name with many
+// aliases needs more than the first guess.
+template <typename Call>
+std::optional<HostEntry> LookupWith(Call call) {
   hostent entry{};
   hostent* lpResult = nullptr;
   int nError = 0;
   std::vector<char> vBuffer(2048);
-  while (::gethostbyname_r(sHost.c_str(), &entry, vBuffer.data(), vBuffer.size(), &lpResult, &nError) == ERANGE &&
-         vBuffer.size() < 1024 * 1024) {
+  while (call(&entry, vBuffer.data(), vBuffer.size(), &lpResult, &nError) == ERANGE && vBuffer.size() < 1024 * 1024) {
     vBuffer.resize(vBuffer.size() * 2);
   }
-  if (!lpResult || lpResult->h_addrtype != AF_INET || !lpResult->h_addr_list || !lpResult->h_addr_list[0]) {
-    return std::nullopt;
+  if (!lpResult || lpResult->h_addrtype != AF_INET) return std::nullopt;
+  HostEntry host;
+  if (lpResult->h_name) host.m_sName = lpResult->h_name;
+  for (char** lpAlias = lpResult->h_aliases; lpAlias && *lpAlias; ++lpAlias) host.m_vAliases.emplace_back(*lpAlias);
+  for (char** lpAddress = lpResult->h_addr_list; lpAddress && *lpAddress; ++lpAddress) {
+    uint32_t dwIp = 0;
+    std::memcpy(&dwIp, *lpAddress, sizeof dwIp);
+    host.m_vAddresses.push_back(dwIp);
   }
-  uint32_t dwIp = 0;
-  std::memcpy(&dwIp, lpResult->h_addr_list[0], sizeof dwIp);
-  return dwIp;
+  return host;
 }
 
-void HostResolver::Resolve(const std::string& sHost, Hwnd hwnd, uintptr_t nRequest) {
-  if (std::optional<uint32_t> dwIp = ParseDotted(sHost)) {
-    MessageLoop::PostMessage(hwnd, WM_HOST_RESOLVED, nRequest, static_cast<intptr_t>(*dwIp));
-    return;
+ResolverPool& ProcessPool() {
+  // Never destroyed: workers may still be in a lookup when the process exits.
+  static ResolverPool* lpPool = new ResolverPool(&HostResolver::LookupName, &HostResolver::LookupAddress);
+  return *lpPool;
+}
+
+}  // namespace
+
+ResolverPool::ResolverPool(NameLookup nameLookup, AddressLookup addressLookup)
+    : m_nameLookup(std::move(nameLookup)), m_addressLookup(std::move(addressLookup)) {}
+
+ResolverPool::~ResolverPool() {
+  std::unique_lock<std::mutex> guard(m_lock);
+  m_bStopping = true;
+  m_wake.notify_all();
+  m_workersGone.wait(guard, [this] { return m_nWorkers == 0; });
+}
+
+void ResolverPool::Resolve(const std::string& sName, Hwnd hwnd, Done done) {
+  Submit(kNameKey + sName, hwnd, std::move(done));
+}
+
+void ResolverPool::ResolveAddress(uint32_t dwIp, Hwnd hwnd, Done done) {
+  Submit(kAddressKey + FormatIp(dwIp), hwnd, std::move(done));
+}
+
+size_t ResolverPool::Workers() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_nWorkers;
+}
+
+void ResolverPool::Submit(std::string sKey, Hwnd hwnd, Done done) {
+  std::vector<Waiter> vRefused;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_nWaiting >= kMaxWaiting || m_bStopping) {
+      vRefused.push_back(Waiter{hwnd, std::move(done)});
+    } else {
+      ++m_nWaiting;
+      auto [it, bNew] = m_waiters.try_emplace(sKey);
+      it->second.push_back(Waiter{hwnd, std::move(done)});
+      if (!bNew) return;  // the same lookup is under way or queued: its answer serves this one too
+      m_queue.push_back(sKey);
+      if (m_nIdle > 0) {
+        m_wake.notify_one();
+      } else if (m_nWorkers < kMaxWorkers) {
+        try {
+          std::thread([this] { Work(); }).detach();
+          ++m_nWorkers;
+        } catch (const std::system_error&) {
+          // No thread to be had: a worker that runs takes it in turn; with none, it fails.
+          if (m_nWorkers == 0) {
+            m_queue.pop_back();
+            vRefused = std::move(it->second);
+            m_waiters.erase(it);
+            m_nWaiting -= vRefused.size();
+          }
+        }
+      }
+    }
   }
-  if (!LookupPool::Instance().Submit(Lookup{sHost, hwnd, nRequest})) {
-    MessageLoop::PostMessage(hwnd, WM_HOST_RESOLVED, nRequest, kFailed);
+  for (Waiter& waiter : vRefused) {
+    MessageLoop::PostTask(waiter.hwnd, [done = std::move(waiter.done)] { done(std::nullopt); });
   }
+}
+
+std::optional<HostEntry> ResolverPool::Lookup(const std::string& sKey) {
+  const std::string sWhat = sKey.substr(1);
+  if (sKey[0] == kNameKey) return m_nameLookup(sWhat);
+  const std::optional<uint32_t> dwIp = ParseDottedAddress(sWhat);
+  return dwIp ? m_addressLookup(*dwIp) : std::nullopt;
+}
+
+void ResolverPool::Work() {
+  std::unique_lock<std::mutex> guard(m_lock);
+  while (true) {
+    ++m_nIdle;
+    const bool bWork = m_wake.wait_for(guard, std::chrono::milliseconds(kIdleWorkerMs),
+                                       [this] { return !m_queue.empty() || m_bStopping; });
+    --m_nIdle;
+    if (m_bStopping || (!bWork && m_nWorkers > kKeptWorkers)) break;
+    if (!bWork) continue;
+    const std::string sKey = std::move(m_queue.front());
+    m_queue.pop_front();
+    guard.unlock();
+    const std::optional<HostEntry> host = Lookup(sKey);
+    guard.lock();
+    auto it = m_waiters.find(sKey);
+    std::vector<Waiter> vWaiters = std::move(it->second);
+    m_waiters.erase(it);
+    m_nWaiting -= vWaiters.size();
+    guard.unlock();
+    for (Waiter& waiter : vWaiters) {
+      MessageLoop::PostTask(waiter.hwnd, [done = std::move(waiter.done), host] { done(host); });
+    }
+    guard.lock();
+  }
+  if (--m_nWorkers == 0) m_workersGone.notify_all();
+}
+
+void HostResolver::Resolve(const std::string& sName, Hwnd hwnd, Done done) { ProcessPool().Resolve(sName, hwnd, std::move(done)); }
+
+void HostResolver::ResolveAddress(uint32_t dwIp, Hwnd hwnd, Done done) {
+  ProcessPool().ResolveAddress(dwIp, hwnd, std::move(done));
+}
+
+std::optional<HostEntry> HostResolver::LookupName(const std::string& sName) {
+  if (sName.empty()) return std::nullopt;
+  std::optional<HostEntry> host = LookupWith([&](hostent* lpEntry, char* lpBuffer, size_t cbBuffer, hostent** lpResult, int* pnError) {
+    return ::gethostbyname_r(sName.c_str(), lpEntry, lpBuffer, cbBuffer, lpResult, pnError);
+  });
+  if (host && host->m_vAddresses.empty()) return std::nullopt;
+  return host;
+}
+
+std::optional<HostEntry> HostResolver::LookupAddress(uint32_t dwIp) {
+  return LookupWith([&](hostent* lpEntry, char* lpBuffer, size_t cbBuffer, hostent** lpResult, int* pnError) {
+    return ::gethostbyaddr_r(&dwIp, sizeof dwIp, AF_INET, lpEntry, lpBuffer, cbBuffer, lpResult, pnError);
+  });
 }
 
 }  // namespace harbix

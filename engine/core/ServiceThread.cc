@@ -5,18 +5,30 @@
 #include <vector>
 
 #include "common/AccessList.h"
-#include "engine/core/Connections.h"
 #include "engine/core/EngineMessages.h"
 #include "platform/MessageLoop.h"
 #include "platform/TimedLock.h"
 
 namespace harbix {
+namespace {
+
+uint64_t NextUniqueId() {
+  static std::atomic<uint64_t> qwNext{1};
+  return qwNext.fetch_add(1);
+}
+
+}  // namespace
 
 ServiceThread::ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram)
-    : m_service(id), m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log(TraitsOf(id).m_lpLogFile) {}
+    : m_service(id),
+      m_engine(engine),
+      m_wMaxDatagram(wMaxDatagram),
+      m_factory(std::move(factory)),
+      m_log(TraitsOf(id).m_lpLogFile),
+      m_qwUniqueId(NextUniqueId()) {}
 
 ServiceThread::ServiceThread(ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram)
-    : m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log("") {}
+    : m_engine(engine), m_wMaxDatagram(wMaxDatagram), m_factory(std::move(factory)), m_log(""), m_qwUniqueId(NextUniqueId()) {}
 
 ServiceThread::~ServiceThread() { Join(); }
 
@@ -148,8 +160,6 @@ bool ServiceThread::PreTranslate(const Message& msg) {
     OnSocketEvent(static_cast<int>(msg.wParam), SelectEvent(msg.lParam), SelectError(msg.lParam));
   } else if (msg.message == WM_RELOAD) {
     OnReload();
-  } else {
-    OnThreadMessage(msg);
   }
   return true;
 }
@@ -178,22 +188,21 @@ void ServiceThread::Accept() {
     }
     return;
   }
-  if (!m_lpConfig->m_incoming.Admits(peer.m_dwIp) || !Connections().TryAdmit()) {
+  AdmissionTicket ticket;
+  if (m_lpConfig->m_incoming.Admits(peer.m_dwIp)) ticket = AdmissionTicket::TryAdmit();
+  if (!ticket) {
     LogPeer(kLogRefused, peer);
     client.Shutdown();
     return;
   }
-  if (!StartSession(std::move(client), peer)) {
-    Connections().Release();
-    return;
-  }
+  if (!StartSession(std::move(client), peer, std::move(ticket))) return;
   LogPeer(kLogAccepted, peer);
   AddToCounters(1, 0, 0);
 }
 
-bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer) {
+bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer, AdmissionTicket&& ticket) {
   if (!m_factory) {
-    // This service has no session kind of its own: the caller is counted and let go.
+    // This service has no session kind of its own: the caller is let go.
     client.Shutdown();
     return false;
   }
@@ -210,19 +219,21 @@ bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer) {
   context.m_lpConfig = m_lpConfig;
   context.m_lpServiceState = m_lpServiceState;
   context.m_wMaxDatagram = m_wMaxDatagram;
+  context.m_sServiceName = m_service ? TraitsOf(*m_service).m_lpKey : "MAP " + std::to_string(m_lpConfig->m_wBindPort);
 
   if (m_lpConfig->m_bUseThreads) {
     SessionThread* lpWorker = TakeWorker();
     if (!lpWorker || !lpWorker->Assign(std::move(context))) return false;
     entry.m_lpWorker = lpWorker;
-    m_sessions.emplace(qwId, std::move(entry));
-    return true;
+  } else {
+    entry.m_session = SessionHandle(m_factory(std::move(context)));
+    if (!entry.m_session.Start()) return false;
+    ++m_nInThreadSessions;
+    UpdatePriority();
   }
-  entry.m_lpSession = m_factory(std::move(context));
-  if (!entry.m_lpSession || !entry.m_lpSession->Create()) return false;
+  ticket.Confirm();  // a session exists now: it counts
+  entry.m_ticket = std::move(ticket);
   m_sessions.emplace(qwId, std::move(entry));
-  ++m_nInThreadSessions;
-  UpdatePriority();
   return true;
 }
 
@@ -294,11 +305,9 @@ void ServiceThread::EndSession(uint64_t qwId) {
   if (it == m_sessions.end()) return;
   SessionEntry entry = std::move(it->second);
   m_sessions.erase(it);
-  Connections().Release();
-  if (entry.m_lpSession) {
-    entry.m_lpSession->SetQuiet();
-    entry.m_lpSession->Destroy();
-    entry.m_lpSession.reset();
+  entry.m_ticket.Release();
+  if (entry.m_session) {
+    entry.m_session.Reset();
     --m_nInThreadSessions;
     UpdatePriority();
   } else {
@@ -346,21 +355,14 @@ void ServiceThread::End() {
     m_lpSink->DeselectAll();
   }
   // Sessions on this thread go first, then the threads, each told to quit and then awaited.
-  for (auto it = m_sessions.rbegin(); it != m_sessions.rend(); ++it) {
-    if (SessionEntry& entry = it->second; entry.m_lpSession) {
-      entry.m_lpSession->SetQuiet();
-      entry.m_lpSession->Destroy();
-      entry.m_lpSession.reset();
-    }
-  }
+  for (auto it = m_sessions.rbegin(); it != m_sessions.rend(); ++it) it->second.m_session.Reset();
   for (const auto& lpWorker : m_vWorkers) lpWorker->StopByService();
   for (const auto& lpWorker : m_vWorkers) lpWorker->Join();
   for (const auto& lpWorker : m_vRetiring) lpWorker->Join();
   m_vIdleWorkers.clear();
   m_vWorkers.clear();
   m_vRetiring.clear();
-  for (size_t i = 0; i < m_sessions.size(); ++i) Connections().Release();
-  m_sessions.clear();
+  m_sessions.clear();  // and with them their places under the limit
   m_nInThreadSessions = 0;
   if (TryLockFor(m_countersLock, kCounterWait)) {
     std::lock_guard<std::mutex> guard(m_countersLock, std::adopt_lock);
@@ -372,7 +374,7 @@ void ServiceThread::End() {
   }
   m_log.Close();
   if (!m_bStoppedByEngine.load()) {
-    MessageLoop::PostThreadMessage(m_engine, WM_SERVICE_ENDED, reinterpret_cast<uintptr_t>(this));
+    MessageLoop::PostThreadMessage(m_engine, WM_SERVICE_ENDED, static_cast<uintptr_t>(m_qwUniqueId));
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include "common/ServiceConfig.h"
 #include "engine/core/ActivityLog.h"
+#include "engine/core/Connections.h"
 #include "engine/core/ServiceStats.h"
 #include "engine/core/Session.h"
 #include "engine/core/SessionThread.h"
@@ -49,6 +50,9 @@ class ServiceThread : public Thread {
   ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram = 65507);
   ~ServiceThread() override;
   uint8_t Status() const { return m_bStatus.load(); }
+  // Unique for the life of the process: the service-ended message names the thread by it, so
+  // that a stale message can never be taken for a thread made later at the same address.
+  uint64_t UniqueId() const { return m_qwUniqueId; }
   bool Stopping() const { return m_bStopping.load(); }
   // A copy of the counters taken under the lock; false when the lock was not obtained in time.
   bool ReadStats(ServiceStats* pStats, std::chrono::milliseconds wait = kStatsWait);
@@ -78,8 +82,6 @@ class ServiceThread : public Thread {
   virtual void OnReload() { Reload(); }
   // Once a second, after the counter refresh.
   virtual void OnTick() {}
-  // Thread messages the framework does not know (what the sink passes on, for instance).
-  virtual void OnThreadMessage(const Message& /*msg*/) {}
 
   // Finishes a start that OpenSockets left pending.
   void CompleteStart(uint8_t bStatus);
@@ -102,11 +104,13 @@ class ServiceThread : public Thread {
   Socket m_listener;
 
  private:
-  // One accepted connection, hosted here or on its own thread.
+  // One accepted connection, hosted here or on its own thread. Its place under the connection
+  // limit goes with it.
   struct SessionEntry {
     SocketAddress m_peer;
+    AdmissionTicket m_ticket;
     std::unique_ptr<SessionCounters> m_lpCounters;
-    std::unique_ptr<Session> m_lpSession;  // Use Threads 0
+    SessionHandle m_session;               // Use Threads 0
     SessionThread* m_lpWorker = nullptr;   // Use Threads 1
     uint64_t m_qwReportedSent = 0;
     uint64_t m_qwReportedReceived = 0;
@@ -120,7 +124,7 @@ class ServiceThread : public Thread {
   void End();
   void StartListening();
   void UpdatePriority();
-  bool StartSession(Socket&& client, const SocketAddress& peer);
+  bool StartSession(Socket&& client, const SocketAddress& peer, AdmissionTicket&& ticket);
   // A session thread to host the next session: an idle one, or a new one.
   SessionThread* TakeWorker();
   // A session thread whose session ended: kept for the next one, or told to quit.
@@ -134,6 +138,7 @@ class ServiceThread : public Thread {
   static std::pair<uint64_t, uint64_t> TakeDeltas(SessionEntry& entry);
   void LogPeer(const char* lpTemplate, const SocketAddress& peer);
 
+  const uint64_t m_qwUniqueId;
   std::atomic<uint8_t> m_bStatus{kStatusInitializing};
   std::atomic<bool> m_bStopping{false};
   std::atomic<bool> m_bStoppedByEngine{false};

@@ -31,12 +31,10 @@ void SessionThread::StopByService() {
 
 int SessionThread::Run() {
   MessageLoop& loop = *MessageLoop::Current();
-  std::unique_ptr<Session> lpSession;
+  SessionHandle session;
   uint64_t qwSession = 0;
   auto endSession = [&] {
-    lpSession->SetQuiet();
-    lpSession->Destroy();
-    lpSession.reset();
+    session.Reset();
     MessageLoop::PostThreadMessage(m_service, WM_SESSION_FINISHED, static_cast<uintptr_t>(qwSession));
   };
   Message msg;
@@ -45,25 +43,19 @@ int SessionThread::Run() {
       std::unique_ptr<SessionContext> lpContext(reinterpret_cast<SessionContext*>(msg.wParam));
       qwSession = lpContext->m_qwId;
       lpContext->m_owner = Id();
-      lpSession = m_factory(std::move(*lpContext));
-      if (!lpSession || !lpSession->Create()) {
-        if (lpSession) lpSession->Destroy();
-        lpSession.reset();
-        MessageLoop::PostThreadMessage(m_service, WM_SESSION_FINISHED, static_cast<uintptr_t>(qwSession));
-      }
+      session = SessionHandle(m_factory(std::move(*lpContext)));
+      if (!session.Start()) endSession();
       continue;
     }
-    if (msg.hwnd == 0 && msg.message == WM_SESSION_FINISHED && lpSession && msg.wParam == qwSession) {
+    if (msg.hwnd == 0 && msg.message == WM_SESSION_FINISHED && session && msg.wParam == qwSession) {
       endSession();
       continue;
     }
     loop.DispatchMessage(msg);
   }
-  if (lpSession) {
+  if (session) {
     if (m_bStoppedByService.load()) {
-      lpSession->SetQuiet();
-      lpSession->Destroy();
-      lpSession.reset();
+      session.Reset();
     } else {
       endSession();
     }

@@ -31,12 +31,7 @@ void SinkWindow::WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam)
     Loop()->PostQuitMessage(0);
     return;
   }
-  if (message != WM_SOCKET_EVENT) {
-    // The sink is its thread's main window: other messages for the thread (a finished name
-    // lookup, say) are passed on.
-    if (message >= WM_USER) MessageLoop::PostThreadMessage(m_owner, message, wParam, lParam);
-    return;
-  }
+  if (message != WM_SOCKET_EVENT) return;
   const int hSocket = static_cast<int>(wParam);
   if (std::find(m_vSockets.begin(), m_vSockets.end(), hSocket) == m_vSockets.end()) return;
   if (!MessageLoop::PostThreadMessage(m_owner, WM_SOCKET_EVENT, wParam, lParam)) {

@@ -6,18 +6,19 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/core/RelaySession.h"
+#include "engine/core/Connector.h"
+#include "engine/core/Relay.h"
+#include "engine/core/Session.h"
 
 namespace harbix {
 
-class TunnelSession : public RelaySession {
+class TunnelSession : public Session {
  public:
   static constexpr uint32_t kFirstIdleMs = 10000;
   static constexpr uint16_t kDefaultPort = 443;
   // The request line and header together may not grow beyond this: a client that never sends
   // the blank line must not fill the engine's memory.
   static constexpr size_t kMaxRequest = 64 * 1024;
-  static constexpr size_t kClientChunk = 8191;
   // The request is read in pieces of this size: requests are short, and a small frame keeps an
   // idle session thread's stack small.
   static constexpr size_t kRequestPiece = 1024;
@@ -29,7 +30,8 @@ class TunnelSession : public RelaySession {
     kUnresolved = 3,
     kNoSocket = 4,
     kNoBind = 5,
-    kInternal = 6,
+    // 6 was a connect event for a socket other than the server's, which events routed by
+    // socket cannot produce.
     kNoConnect = 7,
     kNotAllowed = 8,
   };
@@ -53,20 +55,22 @@ class TunnelSession : public RelaySession {
 
  protected:
   void OnCreate() override;
-  bool Relaying() const override { return m_bHeaderComplete; }
-  void OnClientRequest() override { ReadRequest(); }
-  void OnResolved(intptr_t nAddress) override;
-  void OnConnect(int hSocket, uint32_t dwError) override;
-  size_t ClientChunk() const override { return kClientChunk; }
+  void OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) override;
 
  private:
   void ReadRequest();
   // Takes the request line, when it is complete, without consuming anything behind it.
   bool TakeRequestLine();
   void ReadHeader();
+  void OnConnected(Connector::Result result, Socket&& server);
   void SendError(Error error);
+  // Counts what the request has taken so far; false (and the session ends) past the cap.
+  bool WithinCap(size_t cbMore);
 
+  Relay m_relay{*this};
+  Connector m_connector{*this};
   std::string m_sRequest;  // the request line, then the seed and the header as it arrives
+  size_t m_cbRequest = 0;  // what the line and the header took, together
   bool m_bLineComplete = false;
   bool m_bHeaderComplete = false;
   Request m_request;

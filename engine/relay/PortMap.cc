@@ -2,10 +2,11 @@
 
 #include <cerrno>
 
-#include "engine/core/Connections.h"
+#include "common/Text.h"
 #include "engine/core/EngineMessages.h"
 #include "engine/core/HostResolver.h"
 #include "platform/MessageLoop.h"
+#include "platform/Trace.h"
 
 namespace harbix {
 namespace {
@@ -17,12 +18,22 @@ constexpr int kDatagramsPerEvent = 64;
 // TCP
 
 MapTcpSession::MapTcpSession(SessionContext&& context, SocketAddress destination)
-    : RelaySession(std::move(context)), m_destination(destination) {}
+    : Session(std::move(context)), m_destination(destination) {}
 
 void MapTcpSession::OnCreate() {
-  if (!AttachClient()) return;
+  if (!m_relay.Attach(Relay::kClient, std::move(m_context.m_client))) return;
   StartIdleCheck(kFirstIdleMs);
-  if (ConnectServer(m_destination.m_dwIp, m_destination.m_wPort) != ConnectStep::kDone) Finish();
+  m_relay.Expect(Relay::kServer);
+  m_connector.StartAt(m_destination.m_dwIp, m_destination.m_wPort,
+                      [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
+}
+
+void MapTcpSession::OnConnected(Connector::Result result, Socket&& server) {
+  if (result == Connector::Result::kConnected) {
+    m_relay.Attach(Relay::kServer, std::move(server));
+  } else {
+    m_relay.EndAfterSending(Relay::kClient);  // the destination refused: the client is let go
+  }
 }
 
 SessionFactory MapTcpSessionFactory(SocketAddress destination) {
@@ -50,20 +61,22 @@ std::shared_ptr<const ServiceConfig> MapThread::ReadSettings() {
 }
 
 uint8_t MapThread::OpenSockets() {
-  // The destination is looked up off this thread, so that stopping the engine never waits
-  // for a name server.
-  HostResolver::Resolve(m_record.m_sDestHost, m_lpSink->Handle(), 0);
-  return kStatusInitializing;
-}
-
-void MapThread::OnThreadMessage(const Message& msg) {
-  if (msg.message != WM_HOST_RESOLVED || Status() != kStatusInitializing) return;
-  if (msg.lParam == HostResolver::kFailed) {
-    EndWithStatus(kStatusUnresolved);
-    return;
+  if (std::optional<uint32_t> dwIp = ParseDottedAddress(m_record.m_sDestHost)) {
+    m_destination = SocketAddress{*dwIp, m_record.m_wDestPort};
+    return OpenMapSockets();
   }
-  m_destination = SocketAddress{static_cast<uint32_t>(msg.lParam), m_record.m_wDestPort};
-  CompleteStart(OpenMapSockets());
+  // A name is looked up off this thread, so that stopping the engine never waits for a name
+  // server.
+  HostResolver::Resolve(m_record.m_sDestHost, m_lpSink->Handle(), [this](const std::optional<HostEntry>& host) {
+    if (Status() != kStatusInitializing) return;
+    if (!host) {
+      EndWithStatus(kStatusUnresolved);
+      return;
+    }
+    m_destination = SocketAddress{host->m_vAddresses.front(), m_record.m_wDestPort};
+    CompleteStart(OpenMapSockets());
+  });
+  return kStatusInitializing;
 }
 
 uint8_t MapThread::OpenMapSockets() {
@@ -71,7 +84,7 @@ uint8_t MapThread::OpenMapSockets() {
     Socket udp = Socket::Udp();
     if (!udp) return kStatusFailure;
     if (!udp.Bind(m_record.m_dwBindIp, m_record.m_wBindPort)) return kStatusAddressInUse;
-    if (!m_lpSink->Select(udp, FD_READ | FD_CLOSE)) return kStatusFailure;
+    if (!m_lpSink->Select(udp, FD_READ | FD_WRITE | FD_CLOSE)) return kStatusFailure;
     m_udp = std::move(udp);
     m_vDatagram.resize(m_wMaxDatagram);
   }
@@ -96,19 +109,63 @@ void MapThread::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) {
     EndWithStatus(Status());  // a map socket that breaks ends the map
     return;
   }
-  if (dwEvent == FD_READ && m_udp && hSocket == m_udp.Fd()) {
-    OnClientDatagrams();
+  if (m_udp && hSocket == m_udp.Fd()) {
+    if (dwEvent == FD_READ) OnClientDatagrams();
+    if (dwEvent == FD_WRITE) AddToCounters(0, m_udpQueue.Flush(m_udp), 0);
     return;
   }
-  if (dwEvent == FD_READ) {
-    for (size_t i = 0; i < m_vPeers.size(); ++i) {
-      if (m_vPeers[i].m_socket.Fd() == hSocket) {
-        OnPeerDatagrams(i);
-        return;
-      }
+  for (size_t i = 0; i < m_vPeers.size(); ++i) {
+    Peer& peer = m_vPeers[i];
+    if (peer.m_socket.Fd() != hSocket) continue;
+    if (dwEvent == FD_READ) OnPeerDatagrams(i);
+    if (dwEvent == FD_WRITE) {
+      AddToCounters(0, peer.m_queue.Flush(peer.m_socket), 0);
+      if (!m_record.m_bWaitReply && peer.m_queue.Empty()) DropPeer(i);  // one way only: done
     }
+    return;
   }
   ServiceThread::OnSocketEvent(hSocket, dwEvent, dwError);
+}
+
+bool MapThread::Sent(DatagramQueue::Result result, size_t cbDatagram) {
+  switch (result) {
+    case DatagramQueue::Result::kSent: AddToCounters(0, cbDatagram, 0); return true;
+    case DatagramQueue::Result::kQueued: return true;  // counted when it goes
+    case DatagramQueue::Result::kDropped:
+    case DatagramQueue::Result::kFailed: return false;
+  }
+  return false;
+}
+
+MapThread::Peer* MapThread::PeerFor(const SocketAddress& client) {
+  for (Peer& peer : m_vPeers) {
+    if (peer.m_client.m_dwIp == client.m_dwIp && peer.m_client.m_wPort == client.m_wPort) return &peer;
+  }
+  // A new client counts as one connection for as long as its forwarding socket lives.
+  Peer peer;
+  peer.m_ticket = AdmissionTicket::TryAdmit();
+  if (!peer.m_ticket) {
+    Trace("MAX CXS");
+    return nullptr;
+  }
+  peer.m_socket = Socket::Udp();
+  SocketAddress local;
+  if (!peer.m_socket) {
+    Trace("NO MORE SOCKETS");
+  } else if (!peer.m_socket.Bind(0, 0)) {
+    Trace("NO BIND");
+  } else if (!peer.m_socket.LocalAddress(&local)) {
+    Trace("NO GETSOCKNAME()");
+  } else if (!m_lpSink->Select(peer.m_socket, FD_READ | FD_WRITE | FD_CLOSE)) {
+    Trace("NO WSAAsyncSelect()");
+  } else {
+    peer.m_client = client;
+    peer.m_ticket.Confirm();
+    AddToCounters(1, 0, 0);
+    m_vPeers.push_back(std::move(peer));
+    return &m_vPeers.back();
+  }
+  return nullptr;
 }
 
 void MapThread::OnClientDatagrams() {
@@ -118,33 +175,18 @@ void MapThread::OnClientDatagrams() {
     if (nRead < 0) return;
     AddToCounters(0, 0, static_cast<uint64_t>(nRead));
     if (!m_lpConfig->m_incoming.Admits(client.m_dwIp)) continue;
-
-    size_t nPeer = 0;
-    while (nPeer < m_vPeers.size() &&
-           (m_vPeers[nPeer].m_client.m_dwIp != client.m_dwIp || m_vPeers[nPeer].m_client.m_wPort != client.m_wPort)) {
-      ++nPeer;
-    }
-    if (nPeer == m_vPeers.size()) {
-      // A new client counts as one connection for as long as its forwarding socket lives.
-      if (!Connections().TryAdmit()) continue;
-      Peer peer;
-      peer.m_socket = Socket::Udp();
-      if (!peer.m_socket || !peer.m_socket.Bind(0, 0) || !m_lpSink->Select(peer.m_socket, FD_READ | FD_CLOSE)) {
-        Connections().Release();
-        continue;
-      }
-      peer.m_client = client;
-      AddToCounters(1, 0, 0);
-      m_vPeers.push_back(std::move(peer));
-    }
-    Peer& peer = m_vPeers[nPeer];
-    peer.m_qwLastUse = MessageLoop::Current()->NowMs();
-    if (peer.m_socket.SendTo(m_vDatagram.data(), static_cast<size_t>(nRead), m_destination) < 0) {
-      DropPeer(nPeer);
+    Peer* lpPeer = PeerFor(client);
+    if (!lpPeer) continue;
+    lpPeer->m_qwLastUse = MessageLoop::Current()->NowMs();
+    const size_t cbRead = static_cast<size_t>(nRead);
+    const DatagramQueue::Result result = lpPeer->m_queue.SendTo(lpPeer->m_socket, m_destination, std::string_view(m_vDatagram.data(), cbRead));
+    const size_t nPeer = static_cast<size_t>(lpPeer - m_vPeers.data());
+    if (!Sent(result, cbRead)) {
+      Trace("ERROR WHILE FORWARDING");
+      if (result == DatagramQueue::Result::kFailed) DropPeer(nPeer);
       continue;
     }
-    AddToCounters(0, static_cast<uint64_t>(nRead), 0);
-    if (!m_record.m_bWaitReply) DropPeer(nPeer);  // one way only
+    if (!m_record.m_bWaitReply && lpPeer->m_queue.Empty()) DropPeer(nPeer);  // one way only
   }
   // More may be waiting: the next read event comes for them.
 }
@@ -158,16 +200,14 @@ void MapThread::OnPeerDatagrams(size_t nPeer) {
   // The first answer goes back to the client, from the map's own address, and ends the peer.
   const SocketAddress client = m_vPeers[nPeer].m_client;
   DropPeer(nPeer);
-  if (m_udp.SendTo(m_vDatagram.data(), static_cast<size_t>(nRead), client) >= 0) {
-    AddToCounters(0, static_cast<uint64_t>(nRead), 0);
-  }
+  const size_t cbRead = static_cast<size_t>(nRead);
+  Sent(m_udpQueue.SendTo(m_udp, client, std::string_view(m_vDatagram.data(), cbRead)), cbRead);
 }
 
 void MapThread::DropPeer(size_t nPeer) {
   m_lpSink->Deselect(m_vPeers[nPeer].m_socket);
   m_vPeers.erase(m_vPeers.begin() + static_cast<std::ptrdiff_t>(nPeer));
   AddToCounters(-1, 0, 0);
-  Connections().Release();
 }
 
 void MapThread::OnTick() {

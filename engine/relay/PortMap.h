@@ -7,13 +7,16 @@
 #include <vector>
 
 #include "common/MapRecord.h"
-#include "engine/core/RelaySession.h"
+#include "engine/core/Connections.h"
+#include "engine/core/Connector.h"
+#include "engine/core/DatagramQueue.h"
+#include "engine/core/Relay.h"
 #include "engine/core/ServiceThread.h"
 
 namespace harbix {
 
 // One TCP connection of a map, relayed to the destination.
-class MapTcpSession : public RelaySession {
+class MapTcpSession : public Session {
  public:
   static constexpr uint32_t kFirstIdleMs = 10000;
 
@@ -23,7 +26,11 @@ class MapTcpSession : public RelaySession {
   void OnCreate() override;
 
  private:
+  void OnConnected(Connector::Result result, Socket&& server);
+
   SocketAddress m_destination;
+  Relay m_relay{*this};
+  Connector m_connector{*this};
 };
 
 // Sessions of MapTcpSession to a fixed destination.
@@ -46,24 +53,31 @@ class MapThread : public ServiceThread {
   void OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) override;
   void OnReload() override {}  // maps change only when the engine reloads all of them
   void OnTick() override;
-  void OnThreadMessage(const Message& msg) override;
 
  private:
   // One UDP client: the socket its datagrams are forwarded from, so replies can be told apart.
+  // It holds a place under the connection limit while it lives.
   struct Peer {
     Socket m_socket;
+    DatagramQueue m_queue;  // towards the destination
     SocketAddress m_client;
     uint64_t m_qwLastUse = 0;
+    AdmissionTicket m_ticket;
   };
 
   uint8_t OpenMapSockets();
   void OnClientDatagrams();
+  // The peer of a client, made when it is new; null when none can be had.
+  Peer* PeerFor(const SocketAddress& client);
   void OnPeerDatagrams(size_t nPeer);
   void DropPeer(size_t nPeer);
+  // Counts what a send did; false when the datagram was lost.
+  bool Sent(DatagramQueue::Result result, size_t cbDatagram);
 
   MapRecord m_record;
   SocketAddress m_destination;
   Socket m_udp;
+  DatagramQueue m_udpQueue;  // answers towards the clients
   std::vector<Peer> m_vPeers;
   std::vector<char> m_vDatagram;
 };

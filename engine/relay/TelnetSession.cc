@@ -2,9 +2,7 @@
 
 #include <cctype>
 
-#include "common/KeyReader.h"
-#include "engine/core/EngineMessages.h"
-#include "engine/core/HostResolver.h"
+#include "common/Text.h"
 
 namespace harbix {
 namespace {
@@ -15,7 +13,7 @@ constexpr const char* kGreeting = "Harbix TelNet Proxy OK\r\nSend HostName to Co
 
 }  // namespace
 
-TelnetSession::TelnetSession(SessionContext&& context) : RelaySession(std::move(context)) {}
+TelnetSession::TelnetSession(SessionContext&& context) : Session(std::move(context)) {}
 
 void TelnetSession::ParseHostLine(const std::string& sLine, std::string* pHost, uint16_t* pwPort) {
   const std::string sTrimmed = Trim(sLine);
@@ -27,101 +25,96 @@ void TelnetSession::ParseHostLine(const std::string& sLine, std::string* pHost, 
   }
   size_t nPos = nColon + 1;
   while (nPos < sTrimmed.size() && std::isspace(static_cast<unsigned char>(sTrimmed[nPos]))) ++nPos;
-  uint32_t dwPort = 0;
-  while (nPos < sTrimmed.size() && std::isdigit(static_cast<unsigned char>(sTrimmed[nPos]))) {
-    dwPort = (dwPort * 10 + static_cast<uint32_t>(sTrimmed[nPos] - '0')) & 0xFFFF;
-    ++nPos;
-  }
-  *pwPort = static_cast<uint16_t>(dwPort);
+  *pwPort = LeadingPort(std::string_view(sTrimmed).substr(nPos));
   std::string_view sHost = std::string_view(sTrimmed).substr(0, nColon);
   while (!sHost.empty() && std::isspace(static_cast<unsigned char>(sHost.front()))) sHost.remove_prefix(1);
   *pHost = std::string(sHost);
 }
 
 void TelnetSession::OnCreate() {
-  // FD_WRITE is asked for on the client socket too: without it, output to a client whose buffer
-  // filled up would sit in its queue until the client happened to send something.
-  if (!AttachClient()) return;
+  // The host line is read here, a byte at a time; the relay takes the client over once it is
+  // complete.
+  m_relay.Hold(Relay::kClient);
+  if (!m_relay.Attach(Relay::kClient, std::move(m_context.m_client))) return;
   Send(kGreeting);
   StartIdleCheck(kFirstIdleMs);
 }
 
+void TelnetSession::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) {
+  if (!m_bRelaying && dwEvent == FD_READ && hSocket == m_relay.SocketOf(Relay::kClient).Fd()) {
+    ReadHostLine();
+    return;
+  }
+  RouteSocketEvent(hSocket, dwEvent, dwError);
+}
+
 void TelnetSession::ReadHostLine() {
   // One byte at a time, so that whatever follows the line feed stays in the socket and is
-  // relayed to the server as it is.
-  while (!Closing() && !m_bRelaying) {
-    const int nWaiting = m_client.m_socket.Available();
+  // relayed to the server as it is. The echo of what was read goes out in one piece.
+  Socket& client = m_relay.SocketOf(Relay::kClient);
+  std::string sEcho;
+  while (!Closing() && !m_bRelaying && client) {
+    const int nWaiting = client.Available();
     if (nWaiting <= 0) {
-      if (nWaiting < 0) Finish();
-      return;
+      if (nWaiting < 0) {
+        NoteEnd("ioctl", errno);
+        Finish();
+      }
+      break;
     }
     char c;
-    if (m_client.m_socket.Recv(&c, 1) != 1) {
+    if (client.Recv(&c, 1) != 1) {
+      NoteEnd("recv", errno);
       Finish();
-      return;
+      break;
     }
     CountReceived(1);
     if (c == kBackspace) {
       if (!m_sHostLine.empty()) {
         m_sHostLine.pop_back();
-        Enqueue(m_client, kErase, sizeof kErase);
+        sEcho.append(kErase, sizeof kErase);
       }
       continue;
     }
     m_sHostLine.push_back(c);
-    Enqueue(m_client, &c, 1);
+    sEcho.push_back(c);
     if (c == '\n') {
       ParseHostLine(m_sHostLine, &m_sHost, &m_wPort);
       m_sHostLine.clear();
-      Send("\r\nConnecting to '" + m_sHost + "'... Please Wait...\r\n");
+      Send(sEcho + "\r\nConnecting to '" + m_sHost + "'... Please Wait...\r\n");
       m_bRelaying = true;
-      StartConnect();
+      // What the user types while the connect is under way waits for the server.
+      m_relay.Expect(Relay::kServer);
+      m_relay.Release(Relay::kClient);
+      m_connector.Start(m_sHost, m_wPort, [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
       return;
     }
     if (m_sHostLine.size() >= kMaxHostLine) {
-      Finish();  // nobody types a host name this long
+      NoteEnd("host line too long");
+      Send(sEcho);
+      m_relay.EndAfterSending(Relay::kClient);  // nobody types a host name this long
       return;
     }
   }
+  if (!Closing()) Send(sEcho);
 }
 
-void TelnetSession::StartConnect() {
-  // Names are looked up off this thread: with every session on the service thread, a slow
-  // name server must not hold up the other users.
-  HostResolver::Resolve(m_sHost, Handle(), 0);
-}
-
-void TelnetSession::OnResolved(intptr_t nAddress) {
-  if (nAddress == HostResolver::kFailed) {
-    SendAndClose("Cannot Resolve Host '" + m_sHost + "'\r\n");
-    return;
-  }
-  const auto dwIp = static_cast<uint32_t>(nAddress);
-  if (!DestinationAllowed(dwIp)) {
-    SendAndClose("Not allowed to connect to '" + m_sHost + "'\r\n");
-    return;
-  }
-  switch (ConnectServer(dwIp, m_wPort)) {
-    case ConnectStep::kDone: break;
-    case ConnectStep::kSocket: SendAndClose("Cannot create a new SOCKET\r\n"); break;
-    case ConnectStep::kBind: SendAndClose("Cannot bind SOCKET\r\n"); break;
-    case ConnectStep::kConnect: SendAndClose("Cannot connect to '" + m_sHost + "'\r\n"); break;
+void TelnetSession::OnConnected(Connector::Result result, Socket&& server) {
+  switch (result) {
+    case Connector::Result::kConnected: m_relay.Attach(Relay::kServer, std::move(server)); break;
+    case Connector::Result::kUnresolved: SendAndEnd("Cannot Resolve Host '" + m_sHost + "'\r\n"); break;
+    case Connector::Result::kNotAllowed: SendAndEnd("Not allowed to connect to '" + m_sHost + "'\r\n"); break;
+    case Connector::Result::kNoSocket: SendAndEnd("Cannot create a new SOCKET\r\n"); break;
+    case Connector::Result::kNoBind: SendAndEnd("Cannot bind SOCKET\r\n"); break;
+    case Connector::Result::kRefused: SendAndEnd("Cannot connect to '" + m_sHost + "'\r\n"); break;
+    case Connector::Result::kFailed: SendAndEnd("Cannot connect to host\r\n"); break;
   }
 }
 
-void TelnetSession::OnConnect(int hSocket, uint32_t dwError) {
-  if (hSocket != m_server.m_socket.Fd()) {
-    SendAndClose("Internal Error\r\n");
-    return;
-  }
-  if (dwError != 0) {
-    m_server.m_socket.Close();
-    SendAndClose("Cannot connect to host\r\n");
-    return;
-  }
-  if (!m_server.m_socket.Select(Handle(), FD_READ | FD_WRITE | FD_CLOSE)) Finish();
-  // What the user typed while the connect was under way goes out with the FD_WRITE that
-  // follows the connect.
+void TelnetSession::SendAndEnd(const std::string& sText) {
+  if (Closing()) return;
+  Send(sText);
+  m_relay.EndAfterSending(Relay::kClient);
 }
 
 SessionFactory TelnetSessionFactory() {

@@ -4,18 +4,18 @@
 
 #include <string>
 
-#include "engine/core/RelaySession.h"
+#include "engine/core/Connector.h"
+#include "engine/core/Relay.h"
+#include "engine/core/Session.h"
 
 namespace harbix {
 
-class TelnetSession : public RelaySession {
+class TelnetSession : public Session {
  public:
   static constexpr uint16_t kDefaultPort = 23;
   static constexpr uint32_t kFirstIdleMs = 30000;
   // A host line that grows this long without a line feed ends the session.
   static constexpr size_t kMaxHostLine = 1024;
-  // Client reads while relaying stop one short of the server's chunk.
-  static constexpr size_t kClientChunk = 8191;
 
   explicit TelnetSession(SessionContext&& context);
 
@@ -25,17 +25,17 @@ class TelnetSession : public RelaySession {
 
  protected:
   void OnCreate() override;
-  bool Relaying() const override { return m_bRelaying; }
-  void OnClientRequest() override { ReadHostLine(); }
-  void OnResolved(intptr_t nAddress) override;
-  void OnConnect(int hSocket, uint32_t dwError) override;
-  size_t ClientChunk() const override { return kClientChunk; }
+  void OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) override;
 
  private:
   void ReadHostLine();
-  void StartConnect();
-  void Send(const std::string& sText) { Enqueue(m_client, sText.data(), sText.size()); }
+  void OnConnected(Connector::Result result, Socket&& server);
+  void Send(const std::string& sText) { m_relay.Send(Relay::kClient, sText); }
+  // The text goes to the user, and the session ends once it is out.
+  void SendAndEnd(const std::string& sText);
 
+  Relay m_relay{*this};
+  Connector m_connector{*this};
   std::string m_sHostLine;
   std::string m_sHost;
   uint16_t m_wPort = kDefaultPort;
