@@ -183,6 +183,9 @@ bool Engine::PreTranslate(const Message& msg) {
     case WM_SOCKET_EVENT:
       if (static_cast<int>(msg.wParam) == m_control.Fd()) m_control.OnEvent(SelectEvent(msg.lParam));
       break;
+    case WM_TIMER:
+      m_control.OnTimer(static_cast<uint32_t>(msg.wParam));
+      break;
     default:
       break;  // WM_USER+4 (accepted and ignored) and anything else
   }
@@ -268,7 +271,7 @@ void Engine::ReloadMaps() {
   for (const MapRecord& record : vToStart) StartMap(record);
 }
 
-std::vector<Engine::MapStats> Engine::RefreshMapStats() {
+std::vector<MapStats> Engine::RefreshMapStats() {
   std::vector<MapStats> vStats;
   for (MapSlot& slot : m_vMaps) {
     if (!slot.m_lpThread->Stopping()) slot.m_lpThread->ReadStats(&slot.m_snapshot);

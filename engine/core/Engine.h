@@ -41,7 +41,7 @@ struct EngineOptions {
   bool m_bHandleSignals = false;
 };
 
-class Engine {
+class Engine : public ControlTarget {
  public:
   static constexpr const char* kInstanceLock = "Harbix Engine";
   static constexpr uint16_t kMaxDatagram = 65507;    // the largest IPv4 UDP payload
@@ -49,7 +49,7 @@ class Engine {
   static constexpr std::chrono::milliseconds kQuitRequestWait{10000};
 
   explicit Engine(ServiceCatalog catalog, EngineOptions options = {});
-  ~Engine();
+  ~Engine() override;
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
@@ -63,27 +63,22 @@ class Engine {
   // From any thread: waits until the engine runs its message loop (or has ended).
   bool WaitUntilRunning(std::chrono::milliseconds timeout);
   // From any thread: ends the message loop, as a quit request does.
-  void RequestQuit();
+  void RequestQuit() override;
 
   // On the engine thread.
-  void StartOrReloadService(ServiceId id);
-  void ReloadGeneral();
+  void StartOrReloadService(ServiceId id) override;
+  void ReloadGeneral() override;
   // Refreshes the snapshot of a running service under its lock (500 ms at most) and returns it;
   // a service that does not run keeps the last status its thread reported.
-  const ServiceStats& RefreshStats(ServiceId id);
-  bool ServiceRuns(ServiceId id) const { return Slot(id).m_lpThread != nullptr; }
+  const ServiceStats& RefreshStats(ServiceId id) override;
+  bool ServiceRuns(ServiceId id) const override { return Slot(id).m_lpThread != nullptr; }
   // Re-reads the port maps: maps whose settings did not change keep running, changed ones are
   // restarted, removed or disabled ones stopped.
-  void ReloadMaps();
-
-  struct MapStats {
-    uint32_t m_dwBindIp;
-    uint16_t m_wBindPort;
-    ServiceStats m_stats;
-  };
+  void ReloadMaps() override;
+  using MapStats = harbix::MapStats;
   // The running maps in list order, their snapshots refreshed.
-  std::vector<MapStats> RefreshMapStats();
-  int32_t StartTime() const { return m_nStartTime; }
+  std::vector<MapStats> RefreshMapStats() override;
+  int32_t StartTime() const override { return m_nStartTime; }
   ThreadId EngineThread() const { return m_tid.load(); }
 
  private:
