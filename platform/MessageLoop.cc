@@ -467,11 +467,11 @@ void MessageLoop::HandleSocketEvents(uint64_t qwTag, uint32_t dwEpollEvents) {
     state.bReadable = true;  // the end of the stream is there to be read
   }
   if (dwEpollEvents & EPOLLERR) {
-    int nError = 0;
-    socklen_t cbError = sizeof nError;
-    ::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &cbError);
+    // The connection broke. Its error is left on the socket, not read here (reading it clears
+    // it): the bytes that came before the break are still read first, and then the read that
+    // fails says how it broke, instead of passing for a clean end of the stream.
     state.bHup = true;
-    state.dwCloseError = nError ? static_cast<uint32_t>(nError) : ECONNRESET;
+    state.dwCloseError = ECONNRESET;
   }
   Evaluate(hSocket, state);
 }
