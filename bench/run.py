@@ -179,9 +179,10 @@ DisableViaHeader Yes
 
 
 class Bench:
-    def __init__(self, build, rounds, rate_seconds, tunnels):
+    def __init__(self, build, rounds, rate_seconds, throughput_seconds, tunnels):
         self.tool = os.path.join(build, "bench", "harbix-bench")
         self.rate_seconds = rate_seconds
+        self.throughput_seconds = throughput_seconds
         self.tunnels = tunnels
         self.raw = []  # every measurement
 
@@ -199,17 +200,23 @@ class Bench:
         if target.port:
             results["idle"] = self.run_tool("idle", "--target", SOURCE_PORT, *proxy, "--tunnels", self.tunnels,
                                             "--pids", ",".join(map(str, target.pids())))
+        pids = target.pids()
         for streams in (1, 16):
-            pids = target.pids()
             cpu_before = cpu_seconds(pids)
             figure = self.run_tool("throughput", "--target", SOURCE_PORT, *proxy, "--streams", streams,
-                                   "--bytes", GIB)
+                                   "--seconds", self.throughput_seconds)
             if figure["failed"]:
-                raise RuntimeError(f"{target.name}: throughput with {streams} streams lost data")
+                raise RuntimeError(f"{target.name}: a throughput stream with {streams} streams broke")
             figure["proxy_cpu_s_per_gib"] = (cpu_seconds(pids) - cpu_before) / (figure["bytes"] / GIB) if pids else None
             results[f"throughput_{streams}"] = figure
-        results["rate"] = self.run_tool("rate", "--target", SOURCE_PORT, *proxy, "--concurrency", 64,
-                                        "--seconds", self.rate_seconds, "--max", 500000)
+        # The load tool may be what bounds the rate; the proxy's CPU time per connection is what
+        # the proxy itself costs.
+        cpu_before = cpu_seconds(pids)
+        figure = self.run_tool("rate", "--target", SOURCE_PORT, *proxy, "--concurrency", 64,
+                               "--seconds", self.rate_seconds, "--max", 500000)
+        figure["proxy_cpu_us_per_conn"] = ((cpu_seconds(pids) - cpu_before) / figure["connections"] * 1e6
+                                           if pids and figure["connections"] else None)
+        results["rate"] = figure
         for scenario, figure in results.items():
             self.raw.append({"round": round_no, "target": target.name, "scenario": scenario, **figure})
         return results
@@ -222,6 +229,7 @@ METRICS = [
     ("Proxy CPU, 1 tunnel", "throughput_1", "proxy_cpu_s_per_gib", "s/GiB", False),
     ("Proxy CPU, 16 tunnels", "throughput_16", "proxy_cpu_s_per_gib", "s/GiB", False),
     ("Tunnel rate, 64 clients", "rate", "per_second", "1/s", True),
+    ("Proxy CPU per tunnel", "rate", "proxy_cpu_us_per_conn", "us", False),
     ("Set-up latency p50", "rate", "p50_ms", "ms", False),
     ("Set-up latency p99", "rate", "p99_ms", "ms", False),
     ("Memory per idle tunnel", "idle", "kib_per_tunnel", "KiB", False),
@@ -267,6 +275,8 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--rate-seconds", type=int, default=3)
+    parser.add_argument("--throughput-seconds", type=int, default=3)
+    parser.add_argument("--pull-mib", type=int, default=1024, help="file source benchmark size; 0 skips it")
     parser.add_argument("--tunnels", type=int, default=1000)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
     parser.add_argument("--targets", default=",".join(TARGETS))
@@ -280,7 +290,7 @@ def main():
     source = subprocess.Popen([os.path.join(args.build, "bench", "harbix-bench"), "serve", "--port", str(SOURCE_PORT)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     source.stdout.readline()
-    bench = Bench(args.build, args.rounds, args.rate_seconds, args.tunnels)
+    bench = Bench(args.build, args.rounds, args.rate_seconds, args.throughput_seconds, args.tunnels)
     chosen = [t for t in TARGETS if t in args.targets.split(",")]
     started = time.monotonic()
     try:
@@ -304,13 +314,23 @@ def main():
     cores = os.cpu_count()
     table = medians(bench.raw)
     text = render(table, cores, args.rounds)
+    pull = None
+    if args.pull_mib:
+        # The file source: a large file to a slow reader; the sender's memory must stay flat.
+        out = subprocess.run([os.path.join(args.build, "bench", "harbix-pull-bench"), "--mib", str(args.pull_mib),
+                              "--rate-mb", "10"], capture_output=True, text=True, timeout=args.pull_mib + 120)
+        pull = json.loads(out.stdout.strip().splitlines()[-1])
+        text += (f"\n\nFile source, {args.pull_mib} MiB to a reader taking 10 MB/s: {pull['seconds']:.0f} s, "
+                 f"resident memory {pull['rss_start_kib'] / 1024:.1f} MiB at the start, "
+                 f"{pull['rss_peak_kib'] / 1024:.1f} MiB at the peak, every byte intact: {pull['intact']}")
     print(text)
     os.makedirs(args.out, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     path = os.path.join(args.out, f"tunnel-{stamp}.json")
     with open(path, "w") as f:
         json.dump({"cores": cores, "rounds": args.rounds, "seconds": time.monotonic() - started,
-                   "medians": {f"{m}|{t}": v for (m, t), v in table.items()}, "raw": bench.raw}, f, indent=1)
+                   "medians": {f"{m}|{t}": v for (m, t), v in table.items()}, "raw": bench.raw,
+                   "pull_source": pull}, f, indent=1)
     print(f"\nraw figures: {path}")
 
 

@@ -2,7 +2,8 @@
 # The benchmark harness in one command: installs the peers (squid, tinyproxy) from Debian,
 # builds Harbix and the load tool, and runs every scenario against Harbix and the peers on a
 # private loopback. Prints the table; raw figures go to bench/out/.
-#   bench/run.sh [--rounds N] [--rate-seconds S] [--tunnels N] [--targets direct,harbix,...]
+#   bench/run.sh [--rounds N] [--rate-seconds S] [--throughput-seconds S] [--tunnels N]
+#                [--targets direct,harbix,...] [--pull-mib N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -23,5 +24,5 @@ for p in "${peers[@]}"; do
 done
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build harbixen harbix-reg harbix-bench
+ninja -C build harbixen harbix-reg harbix-bench harbix-pull-bench
 exec unshare --net python3 bench/run.py --build build "$@"
