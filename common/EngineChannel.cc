@@ -29,7 +29,7 @@ bool EngineChannel::Request(uint8_t bType, std::string_view sExtra) {
 bool EngineChannel::Flush() {
   if (!Pending()) return true;
   const long nSent = m_socket.SendTo(m_sPending.data(), m_sPending.size(), SocketAddress{kLoopback, kEnginePort});
-  if (nSent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+  if (nSent < 0 && WouldBlock(errno)) return false;
   m_sPending.clear();  // sent, or lost: a datagram is not retried
   return true;
 }

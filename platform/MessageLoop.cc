@@ -530,7 +530,7 @@ void MessageLoop::NoteRecv(int hSocket, long nResult, size_t cbRequested, int nE
   SocketState& state = it->second;
   state.bReadPosted = false;
   if (nResult < 0) {
-    if (nError == EAGAIN || nError == EWOULDBLOCK) state.bReadable = false;
+    if (WouldBlock(nError)) state.bReadable = false;
   } else if (bStream && static_cast<size_t>(nResult) < cbRequested) {
     // A stream read returns what is there; a short one (or the end of the stream) emptied it,
     // and whatever arrives later raises a new edge.
@@ -542,7 +542,7 @@ void MessageLoop::NoteRecv(int hSocket, long nResult, size_t cbRequested, int nE
 void MessageLoop::NoteSend(int hSocket, long nResult, size_t cbRequested, int nError) {
   auto it = m_sockets.find(hSocket);
   if (it == m_sockets.end()) return;
-  const bool bBlocked = nResult < 0 ? (nError == EAGAIN || nError == EWOULDBLOCK) : static_cast<size_t>(nResult) < cbRequested;
+  const bool bBlocked = nResult < 0 ? WouldBlock(nError) : static_cast<size_t>(nResult) < cbRequested;
   if (bBlocked) {
     it->second.bWritable = false;
     it->second.bWriteArmed = true;
@@ -609,7 +609,7 @@ void MessageLoop::DiscardLingering(int hSocket) {
   for (int nRead = 0; nRead < kLingerReadsPerEvent; ++nRead) {
     const long n = ::recv(hSocket, scratch, sizeof scratch, MSG_DONTWAIT);
     if (n > 0) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && WouldBlock(errno)) return;
     CloseLingering(hSocket);  // the peer has closed, or the connection broke: closing loses nothing now
     return;
   }

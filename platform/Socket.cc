@@ -80,7 +80,7 @@ Socket Socket::Accept(SocketAddress* pPeer) {
   socklen_t cbPeer = sizeof peer;
   const int hAccepted = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &cbPeer, SOCK_NONBLOCK | SOCK_CLOEXEC);
   const int nError = errno;
-  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteAccept(m_hSocket, hAccepted >= 0 || nError != EAGAIN);
+  if (MessageLoop* lpLoop = MessageLoop::Current()) lpLoop->NoteAccept(m_hSocket, hAccepted >= 0 || !WouldBlock(nError));
   errno = nError;
   if (hAccepted >= 0 && pPeer) *pPeer = FromSockaddr(peer);
   return Socket(hAccepted, SocketKind::kStreamConnected);

@@ -15,6 +15,7 @@
 
 #include "common/AppPaths.h"
 #include "common/EngineChannel.h"
+#include "common/Text.h"
 #include "engine/core/Connections.h"
 #include "engine/core/EngineMessages.h"
 #include "platform/MessageLoop.h"
@@ -25,14 +26,6 @@ namespace {
 
 // Thread message to the engine: run the tasks queued by Call.
 constexpr uint32_t WM_ENGINE_TASK = WM_USER + 22;
-
-bool EqualNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return i == a.size() && !b[i];
-}
 
 std::string SelfPath() {
   char szPath[PATH_MAX];

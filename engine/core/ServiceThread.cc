@@ -182,7 +182,7 @@ void ServiceThread::Accept() {
   if (!client) {
     // Out of descriptors or memory: the caller stays in the backlog and would be offered again
     // at once, so stop listening for a moment instead of spinning.
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR &&
+    if (!WouldBlock(errno) && errno != ECONNABORTED && errno != EINTR &&
         m_lpSink->Select(m_listener, 0)) {
       MessageLoop::Current()->SetTimer(0, kAcceptRetryTimerId, kAcceptRetryMs);
     }

@@ -14,8 +14,11 @@ bool SinkWindow::Select(Socket& socket, uint32_t dwEvents) {
   dwEvents &= kSinkEvents;
   if (!socket.Select(Handle(), dwEvents)) return false;
   auto it = std::find(m_vSockets.begin(), m_vSockets.end(), socket.Fd());
-  if (dwEvents && it == m_vSockets.end()) m_vSockets.push_back(socket.Fd());
-  if (!dwEvents && it != m_vSockets.end()) m_vSockets.erase(it);
+  if (dwEvents) {
+    if (it == m_vSockets.end()) m_vSockets.push_back(socket.Fd());
+  } else if (it != m_vSockets.end()) {
+    m_vSockets.erase(it);
+  }
   return true;
 }
 
