@@ -11,9 +11,10 @@ constexpr const char* kGeneralKey = "General";
 constexpr int32_t kMaxRefreshRate = 60;
 }  // namespace
 
-GeneralConfig ReadGeneralConfig() {
+GeneralConfig ReadGeneralConfig() { return ParseGeneralConfig(ReadManagerKey(kGeneralKey)); }
+
+GeneralConfig ParseGeneralConfig(const KeyReader& reader) {
   GeneralConfig config;
-  const KeyReader reader = ReadManagerKey(kGeneralKey);
   if (reader.Number("Max Connections", &config.m_nMaxConnections)) {
     config.m_nMaxConnections = std::clamp(config.m_nMaxConnections, 0, kMaxConnectionsLimit);
   }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "common/KeyReader.h"
+
 namespace harbix {
 
 // Process priority classes as the store keeps them.
@@ -21,6 +23,8 @@ struct GeneralConfig {
 };
 
 GeneralConfig ReadGeneralConfig();
+// The same from the values of the key in hand.
+GeneralConfig ParseGeneralConfig(const KeyReader& reader);
 void WriteGeneralConfig(const GeneralConfig& config);
 
 }  // namespace harbix

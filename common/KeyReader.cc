@@ -38,10 +38,12 @@ bool ParseIndex(std::string_view sDigits, uint32_t* pIndex) {
   return true;
 }
 
-KeyReader::KeyReader(const RegistryKey& key) {
-  for (RegistryValue& value : key.Values()) {
+KeyReader::KeyReader(const RegistryKey& key) : KeyReader(key.Values()) {}
+
+KeyReader::KeyReader(std::vector<RegistryValue> vValues) {
+  for (RegistryValue& value : vValues) {
     std::string sKey = ToLower(value.sName);
-    m_values.emplace(std::move(sKey), std::move(value));
+    m_values.insert_or_assign(std::move(sKey), std::move(value));
   }
 }
 

@@ -25,6 +25,8 @@ class KeyReader {
  public:
   KeyReader() = default;
   explicit KeyReader(const RegistryKey& key);
+  // Values in hand (what a key would hold); a later one of the same name wins.
+  explicit KeyReader(std::vector<RegistryValue> vValues);
 
   bool Dword(std::string_view sName, uint32_t* pValue) const;
   bool Flag(std::string_view sName, bool* pValue) const;

@@ -29,9 +29,10 @@ bool ParseMapSubkey(const std::string& sSubkey, uint32_t* pIndex) {
   return ParseIndex(sDigits, pIndex);
 }
 
-MapRecord ReadMapRecord(uint32_t nIndex) {
+}  // namespace
+
+MapRecord ParseMapRecord(const KeyReader& reader) {
   MapRecord record;
-  const KeyReader reader = ReadManagerKey(MapSubkey(nIndex));
   reader.Dword("Bind IP", &record.m_dwBindIp);
   reader.Port("Bind Port", &record.m_wBindPort);
   std::string sHost;
@@ -46,16 +47,9 @@ MapRecord ReadMapRecord(uint32_t nIndex) {
   return record;
 }
 
-}  // namespace
-
 bool SameMapSettings(const MapRecord& running, const MapRecord& wanted) {
-  auto sameHost = [](const std::string& a, const std::string& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
-  };
   return running.m_dwBindIp == wanted.m_dwBindIp && running.m_wBindPort == wanted.m_wBindPort &&
-         sameHost(running.m_sDestHost, wanted.m_sDestHost) && running.m_wDestPort == wanted.m_wDestPort &&
+         EqualNoCase(running.m_sDestHost, wanted.m_sDestHost) && running.m_wDestPort == wanted.m_wDestPort &&
          running.m_bRunService == wanted.m_bRunService && running.m_bWaitReply == wanted.m_bWaitReply &&
          running.m_serviceType == wanted.m_serviceType && running.m_incoming == wanted.m_incoming;
 }
@@ -76,7 +70,7 @@ std::vector<MapRecord> ReadMapRecords() {
     if (ParseMapSubkey(sSubkey, &nIndex) && nIndex < nCount) vIndexes.push_back(nIndex);
   }
   std::sort(vIndexes.begin(), vIndexes.end());
-  for (uint32_t nIndex : vIndexes) vMaps.push_back(ReadMapRecord(nIndex));
+  for (uint32_t nIndex : vIndexes) vMaps.push_back(ParseMapRecord(ReadManagerKey(MapSubkey(nIndex))));
   return vMaps;
 }
 

@@ -36,6 +36,8 @@ std::string MapKeyPath(uint32_t nIndex);
 // The maps 0 .. "Maps Count" - 1; none when the count cannot be read. Keys above the count are
 // ignored.
 std::vector<MapRecord> ReadMapRecords();
+// One map from the values of its key in hand.
+MapRecord ParseMapRecord(const KeyReader& reader);
 // "Maps Count" and every map key; keys above the new count are left in place.
 void WriteMapRecords(const std::vector<MapRecord>& vMaps);
 

@@ -75,10 +75,10 @@ ServiceConfig::ServiceConfig(ServiceId id) : m_id(id), m_wBindPort(TraitsOf(id).
   if (id == ServiceId::Http) m_http.m_sCacheDir = DefaultCacheDir();
 }
 
-ServiceConfig ReadServiceConfig(ServiceId id) {
-  const ServiceTraits& traits = TraitsOf(id);
+ServiceConfig ReadServiceConfig(ServiceId id) { return ParseServiceConfig(id, ReadManagerKey(TraitsOf(id).m_lpKey)); }
+
+ServiceConfig ParseServiceConfig(ServiceId id, const KeyReader& reader) {
   ServiceConfig config(id);
-  const KeyReader reader = ReadManagerKey(traits.m_lpKey);
   reader.Dword("Bind IP", &config.m_dwBindIp);
   reader.Port("Bind Port", &config.m_wBindPort);
   reader.Flag("LOG Activity", &config.m_bLogActivity);

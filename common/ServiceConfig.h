@@ -66,6 +66,8 @@ struct ServiceConfig {
 
 // Defaults, then every value of the service's key that reads (creating the key when missing).
 ServiceConfig ReadServiceConfig(ServiceId id);
+// The same from the values of a key in hand.
+ServiceConfig ParseServiceConfig(ServiceId id, const KeyReader& reader);
 // "Run Service" alone, from an existing key; a key or value that cannot be read counts as on.
 bool ReadRunService(ServiceId id);
 
