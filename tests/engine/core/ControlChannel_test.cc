@@ -13,6 +13,7 @@
 #include "common/MapRecord.h"
 #include "engine/core/Connections.h"
 #include "tests/support/EngineHarness.h"
+#include "tests/support/RawControlClient.h"
 #include "tests/support/TestCatalog.h"
 #include "tests/support/TestNet.h"
 
@@ -26,52 +27,7 @@ using test::TcpTestServer;
 
 constexpr uint16_t kTelnetPort = 12323;
 
-// A manager socket: 127.0.0.1, a port of its own.
-class RawClient {
- public:
-  RawClient() {
-    m_hSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    ::bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  ~RawClient() { ::close(m_hSocket); }
-
-  void SendRaw(const std::string& sWire) {
-    sockaddr_in engine{};
-    engine.sin_family = AF_INET;
-    engine.sin_addr.s_addr = kLoopback;
-    engine.sin_port = htons(kEnginePort);
-    ::sendto(m_hSocket, sWire.data(), sWire.size(), 0, reinterpret_cast<sockaddr*>(&engine), sizeof engine);
-  }
-  void Send(uint8_t bType, const std::string& sPayload = {}) { SendRaw(EncodeDatagram(ControlMessage{bType, sPayload})); }
-  void SendWithCookie(uint8_t bType, uint32_t dwCookie, const std::string& sExtra = {}) {
-    std::string sPayload;
-    PutU32(sPayload, dwCookie);
-    Send(bType, sPayload + sExtra);
-  }
-  // The next reply, or nullopt when none comes within the time.
-  std::optional<ControlMessage> Receive(int nTimeoutMs = 1000) {
-    pollfd pfd{m_hSocket, POLLIN, 0};
-    if (::poll(&pfd, 1, nTimeoutMs) <= 0) return std::nullopt;
-    char buffer[kMaxDatagram];
-    const ssize_t n = ::recv(m_hSocket, buffer, sizeof buffer, 0);
-    if (n < 0) return std::nullopt;
-    std::optional<ControlMessage> reply = DecodeDatagram(std::string_view(buffer, static_cast<size_t>(n)));
-    EXPECT_TRUE(reply) << "the engine sent something that does not decode";
-    return reply;
-  }
-  uint32_t Hello() {
-    Send(kHello);
-    std::optional<ControlMessage> reply = Receive();
-    EXPECT_TRUE(reply && reply->m_bType == kHello && reply->m_sPayload.size() == 8);
-    return reply ? GetU32(reply->m_sPayload, 0) : 0;
-  }
-
- private:
-  int m_hSocket = -1;
-};
+using RawClient = test::RawControlClient;
 
 class ControlChannelTest : public ::testing::Test {
  protected:
