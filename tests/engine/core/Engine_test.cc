@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/core/Connections.h"
+#include "engine/relay/PortMap.h"
 #include "tests/support/EngineHarness.h"
 #include "tests/support/TestNet.h"
 #include "tests/support/TestCatalog.h"
@@ -364,6 +365,57 @@ TEST_F(EngineTest, RelayAppliesBackPressure) {
     EXPECT_LT(nPeakKib, kMemoryLimitKib);
   }
 }
+
+// ---------------------------------------------------------------------------------------------
+// Sessions that are never made
+
+// Connections count in the total only once their session exists; a service whose sessions
+// cannot be made (its factory gives none, or it has no session kind) counts nothing, whether
+// sessions run on threads of their own or on the service's thread.
+class UncountedSessionTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UncountedSessionTest, OnlySessionsThatWereMadeCountInTheTotal) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  test::OnlyServices({ServiceId::Telnet, ServiceId::Https, ServiceId::Ftp});
+  for (auto [id, wPort] : {std::pair{ServiceId::Telnet, kTelnetPort}, {ServiceId::Https, kHttpsPort}, {ServiceId::Ftp, kFtpPort}}) {
+    test::ConfigureService(id, wPort, true, GetParam());
+  }
+  const SocketAddress destination{test::kLoopbackIp, echo.Port()};
+  ServiceCatalog catalog;
+  catalog.m_makeService = [destination](ServiceId id, ThreadId engine, uint16_t wMaxDatagram) {
+    SessionFactory factory;  // HTTPS: no session kind at all
+    if (id == ServiceId::Telnet) factory = [](SessionContext&&) { return std::unique_ptr<Session>(); };
+    if (id == ServiceId::Ftp) factory = MapTcpSessionFactory(destination);
+    return std::make_unique<ServiceThread>(id, engine, factory, wMaxDatagram);
+  };
+  EngineHarness harness(catalog);
+  ASSERT_TRUE(harness.Start());
+
+  constexpr int kRefused = 5;
+  for (uint16_t wPort : {kTelnetPort, kHttpsPort}) {
+    for (int i = 0; i < kRefused; ++i) {
+      const int hClient = ConnectTcp(wPort);
+      ASSERT_GE(hClient, 0);
+      EXPECT_TRUE(test::ClosedByPeer(hClient)) << "port " << wPort;
+      ::close(hClient);
+    }
+  }
+  EXPECT_TRUE(Eventually([] { return Connections().m_dwActive.load() == 0; }));
+  EXPECT_EQ(Connections().m_nTotal.load(), 0);
+
+  constexpr int kMade = 3;
+  for (int i = 0; i < kMade; ++i) {
+    const int hClient = ConnectTcp(kFtpPort);
+    ASSERT_TRUE(test::SendAll(hClient, "x"));
+    EXPECT_EQ(test::RecvSome(hClient, 1), "x");
+    ::close(hClient);
+  }
+  EXPECT_TRUE(Eventually([] { return Connections().m_dwActive.load() == 0; }));
+  EXPECT_EQ(Connections().m_nTotal.load(), kMade);
+}
+
+INSTANTIATE_TEST_SUITE_P(UseThreads, UncountedSessionTest, ::testing::Bool(),
+                         [](const auto& paramInfo) { return paramInfo.param ? "ThreadPerSession" : "OnServiceThread"; });
 
 }  // namespace
 }  // namespace harbix
