@@ -50,7 +50,7 @@ void OnShapedLoopback(const std::function<void()>& fn) {
   std::thread shaped([&] {
     ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "a network namespace of its own needs root";
     ASSERT_TRUE(BringLoopbackUp());
-    ASSERT_EQ(std::system("tc qdisc add dev lo root tbf rate 100kbit burst 1600 latency 5s"), 0)
+    ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:$PATH tc qdisc add dev lo root tbf rate 100kbit burst 1600 latency 5s"), 0)
         << "tc (iproute2) could not shape the loopback";
     fn();
   });
