@@ -44,7 +44,11 @@ int SessionThread::Run() {
       qwSession = lpContext->m_qwId;
       lpContext->m_owner = Id();
       session = SessionHandle(m_factory(std::move(*lpContext)));
-      if (!session.Start()) endSession();
+      if (session.Start()) {
+        MessageLoop::PostThreadMessage(m_service, WM_SESSION_STARTED, static_cast<uintptr_t>(qwSession));
+      } else {
+        endSession();
+      }
       continue;
     }
     if (msg.hwnd == 0 && msg.message == WM_SESSION_FINISHED && session && msg.wParam == qwSession) {

@@ -119,9 +119,11 @@ class Engine:
         for i, entry in enumerate(entries):
             self.set(key, f"{base} {i}", "sz", entry)
 
-    def start(self, *ports):
+    def start(self, *ports, wrapper=()):
+        """wrapper: a program that runs the engine in its own process image (prlimit, say), so
+        that the process started is the engine itself."""
         self.output = open(os.path.join(self.home, "engine.out"), "wb")
-        self.process = subprocess.Popen([ARGS.harbixen], env=self.env, stdout=self.output,
+        self.process = subprocess.Popen(list(wrapper) + [ARGS.harbixen], env=self.env, stdout=self.output,
                                         stderr=subprocess.STDOUT)
         for port in ports:
             if not wait_until(lambda: listening(port)):
@@ -139,6 +141,20 @@ class Engine:
         if self.process:
             self.output.close()
         self.process = None
+
+    def console(self):
+        """What the engine has written to its standard output and error so far."""
+        try:
+            with open(os.path.join(self.home, "engine.out"), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def cpu_seconds(self):
+        """User and system time the engine process has used, all its threads together."""
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def log(self, name):
         try:

@@ -1,10 +1,15 @@
 #include "platform/MessageLoop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -332,6 +337,216 @@ TEST_F(LoopTest, ConnectAcceptAndRefusal) {
   Step();
   ASSERT_EQ(m_window.SocketEvents(), std::vector<uint32_t>{FD_CONNECT});
   EXPECT_EQ(m_window.m_vEvents[0].dwError, static_cast<uint32_t>(ECONNREFUSED));
+}
+
+// A reader that only peeks (a request taken up to its line end, the rest left in the socket)
+// must still learn that the stream ended: the peek that finds the end is the read after which
+// FD_CLOSE is due. Otherwise a caller who sends part of a request and leaves is never noticed.
+TEST(LoopPeekTest, APeekThatFindsTheEndOfTheStreamLetsTheCloseCome) {
+  MessageLoop loop;
+  for (const char* lpSent : {"", "CONN"}) {
+    const std::string sSent = lpSent;
+    SCOPED_TRACE("sent before closing: '" + sSent + "'");
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    Socket local(fds[0]);
+    RecordingWindow window;
+    window.Create();
+    std::string sTaken;
+    window.m_onEvent = [&](const Event& e) {
+      if (e.dwEvent != FD_READ) return;
+      char buffer[64];
+      long n;
+      while ((n = local.Peek(buffer, sizeof buffer)) > 0) {
+        ASSERT_EQ(local.Recv(buffer, static_cast<size_t>(n)), n);
+        sTaken.append(buffer, static_cast<size_t>(n));
+      }
+    };
+    ASSERT_TRUE(local.Select(window.Handle(), FD_READ | FD_CLOSE));
+    if (!sSent.empty()) {
+      ASSERT_EQ(::write(fds[1], sSent.data(), sSent.size()), static_cast<ssize_t>(sSent.size()));
+    }
+    ::close(fds[1]);
+    loop.RunUntilIdle();
+    loop.RunUntilIdle();
+    EXPECT_EQ(sTaken, sSent);
+    ASSERT_FALSE(window.SocketEvents().empty());
+    EXPECT_EQ(window.SocketEvents().back(), static_cast<uint32_t>(FD_CLOSE));
+    EXPECT_EQ(window.Count(FD_CLOSE), 1u);
+    window.Destroy();
+  }
+}
+
+TEST_F(LoopTest, APostedTaskRunsOnTheWindowsThreadInTurnWithItsMessages) {
+  std::thread::id ranOn;
+  std::thread other([&] {
+    EXPECT_TRUE(MessageLoop::PostMessage(m_window.Handle(), WM_USER + 1));
+    EXPECT_TRUE(MessageLoop::PostTask(m_window.Handle(), [&] {
+      ranOn = std::this_thread::get_id();
+      m_window.m_vEvents.push_back(Event{WM_TASK, 0, 0, 0});
+    }));
+    EXPECT_TRUE(MessageLoop::PostMessage(m_window.Handle(), WM_USER + 2));
+  });
+  other.join();
+  EXPECT_EQ(ranOn, std::thread::id()) << "ran before the window's loop turned";
+  Step();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  std::vector<uint32_t> vOrder;
+  for (const Event& e : m_window.m_vEvents) vOrder.push_back(e.message);
+  EXPECT_EQ(vOrder, (std::vector<uint32_t>{WM_USER + 1, WM_TASK, WM_USER + 2}));
+}
+
+TEST_F(LoopTest, ATaskForAWindowThatIsGoneIsDestroyedUnrun) {
+  // What a task holds (a lookup's answer, a callback's state) must be freed when it is dropped.
+  bool bRan = false;
+  auto lpHeld = std::make_shared<int>(1);
+  std::weak_ptr<int> held = lpHeld;
+  auto doomed = std::make_unique<RecordingWindow>();
+  doomed->Create();
+  ASSERT_TRUE(MessageLoop::PostTask(doomed->Handle(), [&bRan, lpHeld] { bRan = *lpHeld == 1; }));
+  lpHeld.reset();
+  EXPECT_FALSE(held.expired()) << "the queued task holds its state";
+  doomed->Destroy();
+  doomed.reset();
+  Step();
+  EXPECT_FALSE(bRan);
+  EXPECT_TRUE(held.expired());
+
+  // A window of a thread that has ended: refused at once, and destroyed as well.
+  Hwnd hGone = 0;
+  std::thread other([&] {
+    MessageLoop loop;
+    RecordingWindow window;
+    window.Create();
+    hGone = window.Handle();
+    window.Destroy();
+  });
+  other.join();
+  lpHeld = std::make_shared<int>(2);
+  held = lpHeld;
+  EXPECT_FALSE(MessageLoop::PostTask(hGone, [&bRan, lpHeld] { bRan = *lpHeld == 2; }));
+  lpHeld.reset();
+  EXPECT_TRUE(held.expired());
+  Step();
+  EXPECT_FALSE(bRan);
+}
+
+// A TCP connection on loopback: one end under this thread's loop (stepped, on a clock the test
+// moves), the peer a plain socket the test reads. Closing a TCP socket that has unread bytes
+// makes Linux send a reset, which destroys what was sent just before; that is what a graceful
+// close must avoid.
+class LingerTest : public ::testing::Test {
+ protected:
+  LingerTest() {
+    m_loop.SetClock([this] { return m_qwNow; });
+    Socket listener = Socket::Tcp();
+    EXPECT_TRUE(listener.Bind(0x0100007F, 0));
+    EXPECT_TRUE(listener.Listen(1));
+    SocketAddress address;
+    EXPECT_TRUE(listener.LocalAddress(&address));
+    m_hPeer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = 0x0100007F;
+    to.sin_port = htons(address.m_wPort);
+    EXPECT_EQ(::connect(m_hPeer, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    for (int i = 0; i < 500 && !m_local; ++i) {
+      m_local = listener.Accept(nullptr);
+      if (!m_local) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(m_local);
+  }
+  ~LingerTest() override {
+    if (m_hPeer >= 0) ::close(m_hPeer);
+  }
+
+  // Whether the loop still holds the descriptor (the test opens none meanwhile, so the number
+  // is not taken again).
+  static bool Open(int hFd) { return ::fcntl(hFd, F_GETFD) != -1; }
+  // Reads the peer's end until the end of the stream or a failure, stepping the loop meanwhile.
+  // Returns what arrived; *pnLast is the last recv's result and *pnError its errno.
+  std::string PeerReadAll(long* pnLast, int* pnError) {
+    std::string sReceived;
+    std::vector<char> vBuffer(256 * 1024);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    *pnLast = -1;
+    *pnError = ETIMEDOUT;
+    while (std::chrono::steady_clock::now() < deadline) {
+      m_loop.RunUntilIdle();
+      pollfd entry{m_hPeer, POLLIN, 0};
+      if (::poll(&entry, 1, 10) <= 0) continue;
+      const long n = ::recv(m_hPeer, vBuffer.data(), vBuffer.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        sReceived.append(vBuffer.data(), static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EAGAIN) continue;
+      *pnLast = n;
+      *pnError = n < 0 ? errno : 0;
+      break;
+    }
+    return sReceived;
+  }
+
+  uint64_t m_qwNow = 1000000;
+  MessageLoop m_loop;
+  Socket m_local;
+  int m_hPeer = -1;
+};
+
+TEST_F(LingerTest, ThePeerReadsEverythingThenACleanEndAndTheSocketClosesWhenThePeerDoes) {
+  // The peer has sent what the local end never reads, and the local end has queued as much as
+  // the kernel takes, most of it not sent yet when it is closed.
+  const std::string sUnread(64 * 1024, 'u');
+  ASSERT_EQ(::send(m_hPeer, sUnread.data(), sUnread.size(), 0), static_cast<ssize_t>(sUnread.size()));
+  std::string sSent;
+  std::string sBlock(16 * 1024, '\0');
+  for (int nBlock = 0; sSent.size() < (32u << 20); ++nBlock) {
+    for (size_t i = 0; i < sBlock.size(); ++i) sBlock[i] = static_cast<char>((nBlock * 31 + i * 7) & 0xFF);
+    const long n = m_local.Send(sBlock.data(), sBlock.size());
+    if (n <= 0) break;
+    sSent.append(sBlock.data(), static_cast<size_t>(n));
+  }
+  ASSERT_GT(sSent.size(), sBlock.size());
+  const int hLocal = m_local.Fd();
+  m_local.CloseGracefully(2000);
+  EXPECT_FALSE(m_local.Valid()) << "the loop owns the descriptor now";
+
+  long nLast = 0;
+  int nError = 0;
+  const std::string sReceived = PeerReadAll(&nLast, &nError);
+  EXPECT_EQ(sReceived.size(), sSent.size());
+  EXPECT_TRUE(sReceived == sSent) << "the bytes arrived damaged";
+  EXPECT_EQ(nLast, 0) << "no clean end of the stream: errno " << nError;
+
+  EXPECT_TRUE(Open(hLocal)) << "closed before the peer has closed";
+  ::close(m_hPeer);
+  m_hPeer = -1;
+  bool bClosed = false;
+  for (int i = 0; i < 500 && !bClosed; ++i) {
+    m_loop.RunUntilIdle();
+    bClosed = !Open(hLocal);
+    if (!bClosed) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_TRUE(bClosed) << "the lingering socket outlived its peer";
+}
+
+TEST_F(LingerTest, APeerThatStaysIsLeftAtTheDeadline) {
+  const int hLocal = m_local.Fd();
+  m_local.CloseGracefully(2000);
+  m_loop.RunUntilIdle();
+  char c;
+  pollfd entry{m_hPeer, POLLIN, 0};
+  ASSERT_EQ(::poll(&entry, 1, 5000), 1);
+  EXPECT_EQ(::recv(m_hPeer, &c, 1, MSG_DONTWAIT), 0) << "the end of the stream is sent at once";
+  EXPECT_EQ(m_loop.NextTimerInMs(), 2000) << "the loop wakes for the deadline";
+  m_qwNow += 1999;
+  m_loop.RunUntilIdle();
+  EXPECT_TRUE(Open(hLocal));
+  m_qwNow += 1;
+  m_loop.RunUntilIdle();
+  EXPECT_FALSE(Open(hLocal));
+  EXPECT_EQ(m_loop.NextTimerInMs(), -1);
 }
 
 }  // namespace

@@ -92,6 +92,8 @@ class SessionFixture {
     Received();
     return m_bUserClosed;
   }
+  // The user sends the end of the stream (and can still read what comes).
+  void UserHangsUp() { ::shutdown(m_hUser, SHUT_WR); }
   void Type(const std::string& sText) { ASSERT_EQ(::send(m_hUser, sText.data(), sText.size(), 0), static_cast<ssize_t>(sText.size())); }
   bool WaitFor(const std::string& sText, int nTimeoutMs = 5000) {
     return StepUntil([&] { return Received().find(sText) != std::string::npos; }, nTimeoutMs);

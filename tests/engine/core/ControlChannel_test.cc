@@ -1,4 +1,5 @@
-// The control channel spoken in raw datagrams to an engine running in this process.
+// The control channel spoken in raw datagrams: to an engine running in this process, and to the
+// channel alone on this thread's stepped loop with a clock the test moves.
 #include "engine/core/ControlChannel.h"
 
 #include <gtest/gtest.h>
@@ -7,12 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <random>
 
 #include "common/ControlMessage.h"
 #include "common/MapRecord.h"
 #include "engine/core/Connections.h"
+#include "engine/core/SinkWindow.h"
+#include "platform/MessageLoop.h"
 #include "tests/support/EngineHarness.h"
+#include "tests/support/RawControlClient.h"
 #include "tests/support/TestCatalog.h"
 #include "tests/support/TestNet.h"
 
@@ -26,52 +31,7 @@ using test::TcpTestServer;
 
 constexpr uint16_t kTelnetPort = 12323;
 
-// A manager socket: 127.0.0.1, a port of its own.
-class RawClient {
- public:
-  RawClient() {
-    m_hSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = kLoopback;
-    ::bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  ~RawClient() { ::close(m_hSocket); }
-
-  void SendRaw(const std::string& sWire) {
-    sockaddr_in engine{};
-    engine.sin_family = AF_INET;
-    engine.sin_addr.s_addr = kLoopback;
-    engine.sin_port = htons(kEnginePort);
-    ::sendto(m_hSocket, sWire.data(), sWire.size(), 0, reinterpret_cast<sockaddr*>(&engine), sizeof engine);
-  }
-  void Send(uint8_t bType, const std::string& sPayload = {}) { SendRaw(EncodeDatagram(ControlMessage{bType, sPayload})); }
-  void SendWithCookie(uint8_t bType, uint32_t dwCookie, const std::string& sExtra = {}) {
-    std::string sPayload;
-    PutU32(sPayload, dwCookie);
-    Send(bType, sPayload + sExtra);
-  }
-  // The next reply, or nullopt when none comes within the time.
-  std::optional<ControlMessage> Receive(int nTimeoutMs = 1000) {
-    pollfd pfd{m_hSocket, POLLIN, 0};
-    if (::poll(&pfd, 1, nTimeoutMs) <= 0) return std::nullopt;
-    char buffer[kMaxDatagram];
-    const ssize_t n = ::recv(m_hSocket, buffer, sizeof buffer, 0);
-    if (n < 0) return std::nullopt;
-    std::optional<ControlMessage> reply = DecodeDatagram(std::string_view(buffer, static_cast<size_t>(n)));
-    EXPECT_TRUE(reply) << "the engine sent something that does not decode";
-    return reply;
-  }
-  uint32_t Hello() {
-    Send(kHello);
-    std::optional<ControlMessage> reply = Receive();
-    EXPECT_TRUE(reply && reply->m_bType == kHello && reply->m_sPayload.size() == 8);
-    return reply ? GetU32(reply->m_sPayload, 0) : 0;
-  }
-
- private:
-  int m_hSocket = -1;
-};
+using RawClient = test::RawControlClient;
 
 class ControlChannelTest : public ::testing::Test {
  protected:
@@ -274,6 +234,217 @@ TEST_F(ControlChannelTest, AFloodOfRandomDatagramsLeavesTheEngineAnswering) {
     return client.Receive(200).has_value();
   }));
   EXPECT_TRUE(test::Listening(kTelnetPort));
+}
+
+// The client table cannot be filled by datagrams that merely decode: only a hello makes a
+// client. A manager that said hello before the flood keeps its cookie, and a newcomer is
+// answered. The flood comes from as many local ports as the table has room for and more, and
+// is paced by a probe whose replies show that the engine has read everything before them.
+TEST_F(ControlChannelTest, DatagramsThatAreNoHelloMakeNoClients) {
+  StartTelnetOnly();
+  RawClient manager;
+  const uint32_t dwCookie = manager.Hello();
+  RawClient probe;
+  constexpr int kPorts = static_cast<int>(ControlChannel::kMaxClients) + 6;
+  constexpr uint16_t kFirstPort = 20000;
+  for (int i = 0; i < kPorts; ++i) {
+    RawClient sender(static_cast<uint16_t>(kFirstPort + i));
+    ASSERT_TRUE(sender.Bound()) << kFirstPort + i;
+    switch (i % 4) {
+      case 0: sender.SendWithCookie(kStatusAll, 4242); break;        // a made-up cookie
+      case 1: sender.SendWithCookie(kServiceStatus + 6, 4242); break;
+      case 2: sender.Send(0x55); break;                              // no such request, no payload
+      case 3: sender.Send(kReloadGeneral); break;                    // a cookie request without one
+    }
+    if (i % 32 == 31) {
+      ASSERT_NE(probe.Hello(), 0u) << "after " << i + 1 << " datagrams";
+    }
+  }
+  manager.SendWithCookie(kStatusAll, dwCookie);
+  EXPECT_TRUE(manager.Receive()) << "the manager lost its place to datagrams that were no hello";
+  RawClient newcomer(kFirstPort + kPorts);
+  EXPECT_NE(newcomer.Hello(), 0u) << "a newcomer was locked out";
+}
+
+// Hellos from more ports than the table holds: the client that was quiet the longest makes room,
+// so a newcomer is answered, and a manager that keeps talking keeps its cookie.
+TEST_F(ControlChannelTest, AFullTableMakesRoomByForgettingTheQuietestClient) {
+  StartTelnetOnly();
+  RawClient manager;
+  const uint32_t dwCookie = manager.Hello();
+  constexpr int kPorts = static_cast<int>(ControlChannel::kMaxClients) + 6;
+  constexpr uint16_t kFirstPort = 20000;
+  int nAnswered = 0;
+  for (int i = 0; i < kPorts; ++i) {
+    RawClient client(static_cast<uint16_t>(kFirstPort + i));
+    ASSERT_TRUE(client.Bound()) << kFirstPort + i;
+    client.Send(kHello);
+    nAnswered += client.Receive().has_value();
+    if (i % 100 == 99) {
+      manager.SendWithCookie(kStatusAll, dwCookie);
+      ASSERT_TRUE(manager.Receive()) << "after " << i + 1 << " hellos";
+    }
+  }
+  EXPECT_EQ(nAnswered, kPorts);
+  RawClient newcomer(kFirstPort + kPorts);
+  EXPECT_NE(newcomer.Hello(), 0u) << "a newcomer was locked out";
+  manager.SendWithCookie(kStatusAll, dwCookie);
+  EXPECT_TRUE(manager.Receive()) << "the manager, never the quietest, lost its cookie";
+}
+
+// What the channel asks of the engine, counted.
+class CountingTarget : public ControlTarget {
+ public:
+  int32_t StartTime() const override { return 975000000; }
+  const ServiceStats& RefreshStats(ServiceId /*id*/) override { return m_stats; }
+  bool ServiceRuns(ServiceId /*id*/) const override { return false; }
+  std::vector<MapStats> RefreshMapStats() override { return {}; }
+  void ReloadGeneral() override { ++m_nGeneralReloads; }
+  void StartOrReloadService(ServiceId id) override { ++m_anServiceReloads[static_cast<size_t>(id)]; }
+  void ReloadMaps() override { ++m_nMapReloads; }
+  void RequestQuit() override { ++m_nQuits; }
+
+  ServiceStats m_stats;
+  int m_nGeneralReloads = 0;
+  int m_nMapReloads = 0;
+  int m_nQuits = 0;
+  std::array<int, kServiceCount> m_anServiceReloads{};
+};
+
+// The channel alone on this thread: its sink hands socket events to this thread as thread
+// messages, which the step passes to the channel as the engine does, with its reload timer.
+// The channel binds 127.0.0.1:9999, free in this test program's own network namespace.
+class ChannelTest : public ::testing::Test {
+ protected:
+  ChannelTest() : m_sink(m_loop.Id()) {
+    m_loop.SetClock([this] { return m_qwNow; });
+    EXPECT_TRUE(m_sink.Create());
+    EXPECT_TRUE(m_channel.Open(m_sink));
+  }
+  ~ChannelTest() override {
+    m_channel.Close(m_sink);
+    m_sink.Destroy();
+  }
+
+  void Step() {
+    m_loop.RunUntilIdle([this](const Message& msg) {
+      if (msg.hwnd != 0) return false;
+      if (msg.message == WM_SOCKET_EVENT && static_cast<int>(msg.wParam) == m_channel.Fd()) {
+        m_channel.OnEvent(SelectEvent(msg.lParam));
+      } else if (msg.message == WM_TIMER) {
+        m_channel.OnTimer(static_cast<uint32_t>(msg.wParam));
+      }
+      return true;
+    });
+  }
+  void Advance(uint64_t qwMs) {
+    m_qwNow += qwMs;
+    Step();
+  }
+  // Datagrams on loopback are there as soon as they are sent, and so are the replies.
+  std::optional<ControlMessage> Ask(RawClient& client, uint8_t bType, std::optional<uint32_t> dwCookie = {}) {
+    if (dwCookie) {
+      client.SendWithCookie(bType, *dwCookie);
+    } else {
+      client.Send(bType);
+    }
+    Step();
+    return client.Receive(100);
+  }
+  uint32_t Hello(RawClient& client) {
+    const std::optional<ControlMessage> reply = Ask(client, kHello);
+    EXPECT_TRUE(reply && reply->m_bType == kHello && reply->m_sPayload.size() == 8);
+    return reply && reply->m_sPayload.size() == 8 ? GetU32(reply->m_sPayload, 0) : 0;
+  }
+
+  uint64_t m_qwNow = 5000000;
+  MessageLoop m_loop;
+  CountingTarget m_target;
+  ControlChannel m_channel{m_target};
+  SinkWindow m_sink;
+};
+
+TEST_F(ChannelTest, AClientQuietFor61SecondsIsForgottenAtTheNextSendAttempt) {
+  RawClient quiet;
+  RawClient talking;
+  const uint32_t dwQuiet = Hello(quiet);
+  Advance(30000);
+  const uint32_t dwTalking = Hello(talking);
+  ASSERT_EQ(m_channel.Clients(), 2u);
+
+  Advance(ControlChannel::kForgetAfterMs - 30000 - 1);
+  m_channel.OnEvent(FD_WRITE);
+  EXPECT_EQ(m_channel.Clients(), 2u) << "forgotten before 61 s";
+  Advance(1);
+  m_channel.OnEvent(FD_WRITE);
+  EXPECT_EQ(m_channel.Clients(), 1u) << "the client quiet for 61 s is still known";
+
+  EXPECT_FALSE(Ask(quiet, kStatusAll, dwQuiet)) << "a forgotten client's cookie still counts";
+  EXPECT_EQ(m_channel.Clients(), 1u);
+  EXPECT_TRUE(Ask(talking, kStatusAll, dwTalking));
+  EXPECT_NE(Hello(quiet), 0u) << "a new hello makes the forgotten client known again";
+  EXPECT_EQ(m_channel.Clients(), 2u);
+}
+
+TEST_F(ChannelTest, ABurstOfReloadRequestsRunsOnceAndOnceMoreAfterTheSpacing) {
+  RawClient manager;
+  const uint32_t dwCookie = Hello(manager);
+  struct Case {
+    const char* lpWhat;
+    uint8_t bType;
+    bool bCookie;
+    std::function<int()> runs;
+  } cases[] = {
+      {"maps", kReloadMaps, false, [&] { return m_target.m_nMapReloads; }},
+      {"Telnet", kStartService + 6, true, [&] { return m_target.m_anServiceReloads[6]; }},
+      {"SOCKS", kStartService + 0, true, [&] { return m_target.m_anServiceReloads[0]; }},
+      {"general", kReloadGeneral, true, [&] { return m_target.m_nGeneralReloads; }},
+  };
+  int nRunsOfAll = 0;
+  auto allRuns = [&] {
+    int nRuns = m_target.m_nMapReloads + m_target.m_nGeneralReloads;
+    for (int n : m_target.m_anServiceReloads) nRuns += n;
+    return nRuns;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lpWhat);
+    for (int i = 0; i < 100; ++i) {
+      if (c.bCookie) {
+        manager.SendWithCookie(c.bType, dwCookie);
+      } else {
+        manager.Send(c.bType);
+      }
+    }
+    Step();
+    EXPECT_EQ(c.runs(), 1) << "the first request runs at once, the rest wait merged";
+    Advance(ControlChannel::kReloadSpacingMs - 1);
+    EXPECT_EQ(c.runs(), 1);
+    Advance(1);
+    EXPECT_EQ(c.runs(), 2) << "the merged request runs once the spacing has passed";
+    Advance(10 * ControlChannel::kReloadSpacingMs);
+    EXPECT_EQ(c.runs(), 2) << "nothing else was waiting";
+    nRunsOfAll += 2;
+    EXPECT_EQ(allRuns(), nRunsOfAll) << "another area was reloaded";
+  }
+  EXPECT_EQ(m_loop.NextTimerInMs(), -1) << "the reload timer runs on with nothing to do";
+}
+
+// A datagram longer than the channel reads is dropped whole: its first 8192 letters would decode
+// into a valid hello.
+TEST_F(ChannelTest, ADatagramCutByTheReadBufferIsNoMessage) {
+  const std::string sHello = Serialize(ControlMessage{kHello, std::string(1632, 'p')});
+  ASSERT_EQ(sHello.size() * 5, kMaxDatagram - 2);
+  const std::string sWire = EncodeRegistryText(sHello) + EncodeRegistryText(std::string(100, 'q'));
+  ASSERT_GT(sWire.size(), kMaxDatagram);
+  const std::optional<ControlMessage> cut = DecodeDatagram(std::string_view(sWire).substr(0, kMaxDatagram));
+  ASSERT_TRUE(cut && cut->m_bType == kHello) << "the cut must look like a hello for this test to mean anything";
+
+  RawClient client;
+  client.SendRaw(sWire);
+  Step();
+  EXPECT_FALSE(client.Receive(100));
+  EXPECT_EQ(m_channel.Clients(), 0u);
+  EXPECT_NE(Hello(client), 0u);
 }
 
 }  // namespace

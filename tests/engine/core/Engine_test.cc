@@ -11,13 +11,21 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "common/MapRecord.h"
 #include "engine/core/Connections.h"
+#include "engine/core/EngineMessages.h"
+#include "engine/relay/PortMap.h"
+#include "platform/MessageLoop.h"
 #include "tests/support/EngineHarness.h"
+#include "tests/support/RawControlClient.h"
 #include "tests/support/TestNet.h"
 #include "tests/support/TestCatalog.h"
 
@@ -363,6 +371,216 @@ TEST_F(EngineTest, RelayAppliesBackPressure) {
   if (kCheckMemory) {
     EXPECT_LT(nPeakKib, kMemoryLimitKib);
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sessions that are never made
+
+// Connections count in the total only once their session exists; a service whose sessions
+// cannot be made (its factory gives none, or it has no session kind) counts nothing, whether
+// sessions run on threads of their own or on the service's thread.
+class UncountedSessionTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UncountedSessionTest, OnlySessionsThatWereMadeCountInTheTotal) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  test::OnlyServices({ServiceId::Telnet, ServiceId::Https, ServiceId::Ftp});
+  for (auto [id, wPort] : {std::pair{ServiceId::Telnet, kTelnetPort}, {ServiceId::Https, kHttpsPort}, {ServiceId::Ftp, kFtpPort}}) {
+    test::ConfigureService(id, wPort, true, GetParam());
+  }
+  const SocketAddress destination{test::kLoopbackIp, echo.Port()};
+  ServiceCatalog catalog;
+  catalog.m_makeService = [destination](ServiceId id, ThreadId engine, uint16_t wMaxDatagram) {
+    SessionFactory factory;  // HTTPS: no session kind at all
+    if (id == ServiceId::Telnet) factory = [](SessionContext&&) { return std::unique_ptr<Session>(); };
+    if (id == ServiceId::Ftp) factory = MapTcpSessionFactory(destination);
+    return std::make_unique<ServiceThread>(id, engine, factory, wMaxDatagram);
+  };
+  EngineHarness harness(catalog);
+  ASSERT_TRUE(harness.Start());
+
+  constexpr int kRefused = 5;
+  for (uint16_t wPort : {kTelnetPort, kHttpsPort}) {
+    for (int i = 0; i < kRefused; ++i) {
+      const int hClient = ConnectTcp(wPort);
+      ASSERT_GE(hClient, 0);
+      EXPECT_TRUE(test::ClosedByPeer(hClient)) << "port " << wPort;
+      ::close(hClient);
+    }
+  }
+  EXPECT_TRUE(Eventually([] { return Connections().m_dwActive.load() == 0; }));
+  EXPECT_EQ(Connections().m_nTotal.load(), 0);
+
+  constexpr int kMade = 3;
+  for (int i = 0; i < kMade; ++i) {
+    const int hClient = ConnectTcp(kFtpPort);
+    ASSERT_TRUE(test::SendAll(hClient, "x"));
+    EXPECT_EQ(test::RecvSome(hClient, 1), "x");
+    ::close(hClient);
+  }
+  EXPECT_TRUE(Eventually([] { return Connections().m_dwActive.load() == 0; }));
+  EXPECT_EQ(Connections().m_nTotal.load(), kMade);
+}
+
+INSTANTIATE_TEST_SUITE_P(UseThreads, UncountedSessionTest, ::testing::Bool(),
+                         [](const auto& paramInfo) { return paramInfo.param ? "ThreadPerSession" : "OnServiceThread"; });
+
+// ---------------------------------------------------------------------------------------------
+// Threads that end by themselves
+
+// Every map thread the engine makes, with the id its service-ended message carries.
+struct MadeMap {
+  const ServiceThread* m_lpThread;
+  uint64_t m_qwUniqueId;
+  uint16_t m_wBindPort;
+};
+
+class MapLog {
+ public:
+  void Add(const ServiceThread* lpThread, uint16_t wPort) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_vMade.push_back(MadeMap{lpThread, lpThread->UniqueId(), wPort});
+  }
+  std::vector<MadeMap> Made() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_vMade;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::vector<MadeMap> m_vMade;
+};
+
+ServiceCatalog RecordingMapCatalog(std::shared_ptr<MapLog> lpLog) {
+  ServiceCatalog catalog = test::TestRelayCatalog({test::kLoopbackIp, 1});
+  catalog.m_makeMap = [lpLog](const MapRecord& record, ThreadId engine, uint16_t wMaxDatagram) -> std::unique_ptr<ServiceThread> {
+    auto lpMap = std::make_unique<MapThread>(engine, record, wMaxDatagram);
+    lpLog->Add(lpMap.get(), record.m_wBindPort);
+    return lpMap;
+  };
+  return catalog;
+}
+
+MapRecord TcpMap(uint16_t wBindPort, uint16_t wDestPort) {
+  MapRecord map;
+  map.m_wBindPort = wBindPort;
+  map.m_sDestHost = "127.0.0.1";
+  map.m_wDestPort = wDestPort;
+  map.m_serviceType = MapServiceType::Tcp;
+  map.m_incoming.SetDeny(true);  // an empty deny list: everyone
+  return map;
+}
+
+int ListenOn(uint16_t wPort) {
+  const int hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(wPort);
+  if (::bind(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(hSocket, 1) != 0) {
+    ::close(hSocket);
+    return -1;
+  }
+  return hSocket;
+}
+
+// A hung engine thread can be neither joined nor left behind: the test program ends here, with
+// the reason, instead of waiting for the suite's time limit.
+void WithinOrExit(const std::function<void()>& fn, const char* lpWhat) {
+  auto lpDone = std::make_shared<std::promise<void>>();
+  std::future<void> done = lpDone->get_future();
+  std::thread([fn, lpDone] {
+    fn();
+    lpDone->set_value();
+  }).detach();
+  if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready) return;
+  std::fprintf(stderr, "FAILED: the engine thread hangs: %s did not return within 30 s\n", lpWhat);
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+TEST_F(EngineTest, AStaleServiceEndedMessageLeavesRunningMapsAlone) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  constexpr uint16_t kRunningPort = 15100;
+  constexpr uint16_t kTakenPort = 15101;
+  const int hSquatter = ListenOn(kTakenPort);
+  ASSERT_GE(hSquatter, 0);
+  test::OnlyServices({});
+  WriteMapRecords({TcpMap(kRunningPort, echo.Port()), TcpMap(kTakenPort, echo.Port())});
+  auto lpLog = std::make_shared<MapLog>();
+  EngineHarness harness(RecordingMapCatalog(lpLog));
+  ASSERT_TRUE(harness.Start());
+  Engine& engine = harness.engine();
+  auto runningMaps = [&] {
+    std::vector<MapStats> vMaps;
+    WithinOrExit([&] { engine.Call([&] { vMaps = engine.RefreshMapStats(); }); }, "a status call");
+    return vMaps;
+  };
+  // The map on the taken port ends by itself and leaves the list.
+  ASSERT_TRUE(Eventually([&] {
+    const std::vector<MapStats> vMaps = runningMaps();
+    return vMaps.size() == 1 && vMaps[0].m_wBindPort == kRunningPort && vMaps[0].m_stats.m_bStatus == kStatusRunning;
+  }));
+  const std::vector<MadeMap> vMade = lpLog->Made();
+  ASSERT_EQ(vMade.size(), 2u);
+  const MadeMap& running = vMade[0].m_wBindPort == kRunningPort ? vMade[0] : vMade[1];
+  const MadeMap& ended = vMade[0].m_wBindPort == kRunningPort ? vMade[1] : vMade[0];
+  ASSERT_NE(running.m_qwUniqueId, ended.m_qwUniqueId);
+
+  // What an address-matching engine would have taken for the running map, and the ended map's
+  // own message once more (a thread made later at its address would be hit by it).
+  ASSERT_TRUE(MessageLoop::PostThreadMessage(engine.EngineThread(), WM_SERVICE_ENDED,
+                                             reinterpret_cast<uintptr_t>(running.m_lpThread)));
+  ASSERT_TRUE(MessageLoop::PostThreadMessage(engine.EngineThread(), WM_SERVICE_ENDED, static_cast<uintptr_t>(ended.m_qwUniqueId)));
+  const std::vector<MapStats> vAfter = runningMaps();
+  ASSERT_EQ(vAfter.size(), 1u);
+  EXPECT_EQ(vAfter[0].m_wBindPort, kRunningPort);
+  EXPECT_EQ(vAfter[0].m_stats.m_bStatus, kStatusRunning);
+  const int hClient = ConnectTcp(kRunningPort);
+  ASSERT_TRUE(test::SendAll(hClient, "still mapped"));
+  EXPECT_EQ(test::RecvSome(hClient, 12), "still mapped");
+  ::close(hClient);
+
+  WithinOrExit([&] { harness.Stop(); }, "stopping");
+  EXPECT_FALSE(test::Listening(kRunningPort));
+  ::close(hSquatter);
+}
+
+// Maps that fail on their own while reloads replace them: the new thread may sit where the old
+// one was freed while the old one's service-ended message still waits. The reloads come as
+// bursts of datagrams (merged and spaced by the channel) and also straight on the engine
+// thread, back to back, as an unspaced stream of requests would run them. Bounded: a fixed
+// number of rounds.
+TEST_F(EngineTest, ReloadingAMapThatKeepsFailingLeavesTheEngineAnswering) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  constexpr uint16_t kFreePort = 15200;
+  constexpr uint16_t kTakenPort = 15201;
+  const int hSquatter = ListenOn(kTakenPort);
+  ASSERT_GE(hSquatter, 0);
+  test::OnlyServices({});
+  WriteMapRecords({TcpMap(kTakenPort, echo.Port())});
+  auto lpLog = std::make_shared<MapLog>();
+  EngineHarness harness(RecordingMapCatalog(lpLog));
+  ASSERT_TRUE(harness.Start());
+  Engine& engine = harness.engine();
+
+  constexpr int kRounds = 150;
+  constexpr int kBurst = 4;
+  const int aPauseMs[] = {0, 1, 0, 20, 0, 150};
+  test::RawControlClient reloader;
+  for (int nRound = 0; nRound < kRounds; ++nRound) {
+    WriteMapRecords({TcpMap(nRound % 2 ? kFreePort : kTakenPort, echo.Port())});
+    for (int i = 0; i < kBurst; ++i) reloader.Send(control::kReloadMaps);
+    WithinOrExit([&] { engine.Call([&] { engine.ReloadMaps(); }); }, "a reload");
+    std::this_thread::sleep_for(std::chrono::milliseconds(aPauseMs[nRound % 6]));
+  }
+  EXPECT_GE(lpLog->Made().size(), static_cast<size_t>(kRounds)) << "the reloads did not replace the map";
+
+  test::RawControlClient manager;
+  EXPECT_TRUE(Eventually([&] {
+    manager.Send(control::kHello);
+    return manager.Receive(200).has_value();
+  }, 10000)) << "the control channel does not answer";
+  WithinOrExit([&] { harness.Stop(); }, "stopping");
+  ::close(hSquatter);
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
 #include "engine/proxies/TunnelSession.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <regex>
 
+#include "engine/Catalog.h"
 #include "engine/core/ProxyPage.h"
+#include "tests/support/EngineHarness.h"
 #include "tests/support/SessionFixture.h"
 #include "tests/support/TestNet.h"
 
@@ -182,6 +188,89 @@ TEST_F(TunnelSessionTest, ASilentClientIsDroppedAfterTenSeconds) {
   EXPECT_FALSE(m_session.Finished());
   m_session.Advance(1);
   EXPECT_TRUE(m_session.Finished());
+}
+
+// A caller who leaves before the request line is complete is noticed when it leaves: the clock
+// never moves here, so the idle check cannot be what ends the session.
+TEST(TunnelHangUpTest, ACallerWhoLeavesBeforeTheRequestLineEndsTheSessionAtOnce) {
+  for (const char* lpSent : {"", "CONN"}) {
+    SCOPED_TRACE(std::string("sent before leaving: '") + lpSent + "'");
+    test::SessionFixture session;
+    session.Start(TunnelSessionFactory());
+    if (*lpSent) session.Type(lpSent);
+    session.Step();
+    EXPECT_FALSE(session.Finished());
+    session.UserHangsUp();
+    EXPECT_TRUE(session.StepUntil([&] { return session.Finished(); }));
+    EXPECT_TRUE(session.UserSeesClose());
+  }
+}
+
+// The cap covers the request line and the header together: a long line that was accepted leaves
+// that much less room for the header.
+TEST(TunnelLimitTest, TheRequestLineAndTheHeaderShareOneCap) {
+  TcpTestServer hold(TcpTestServer::Mode::Hold);  // the connect succeeds; the header is then awaited
+  test::SessionFixture session;
+  session.Start(TunnelSessionFactory());
+  std::string sLine = "CONNECT 127.0.0.1:" + std::to_string(hold.Port()) + "/";
+  sLine += std::string(40 * 1024 - sLine.size() - 11, 'p') + " HTTP/1.1\r\n";
+  ASSERT_EQ(sLine.size(), 40u * 1024);
+  session.Type(sLine);
+  ASSERT_TRUE(session.WaitFor(TunnelSession::kEstablished));
+  const std::string sHeaderLine = "X-Pad: " + std::string(1024 - 9, 'h') + "\r\n";
+  ASSERT_EQ(sHeaderLine.size(), 1024u);
+  size_t cbHeader = 0;
+  for (; cbHeader < 20 * 1024; cbHeader += sHeaderLine.size()) session.Type(sHeaderLine);
+  session.Step();
+  EXPECT_FALSE(session.Finished()) << "ended below the cap, at " << sLine.size() + cbHeader << " bytes";
+  for (; cbHeader < 30 * 1024 && !session.Finished(); cbHeader += sHeaderLine.size()) {
+    session.Type(sHeaderLine);
+    session.Step();
+  }
+  EXPECT_TRUE(session.Finished()) << "a 40 KiB line and a 30 KiB header went through";
+  EXPECT_TRUE(session.UserSeesClose());
+}
+
+// Over real TCP against an engine in this process: a client that sent more than its request
+// before reading gets the whole error page and then a clean end of the stream, not a reset that
+// destroys the page on its way.
+TEST(TunnelEngineTest, AnErrorPageReachesAClientThatSentMoreThanItsRequest) {
+  constexpr uint16_t kTunnelPort = 12525;
+  constexpr size_t kBody = 100 * 1024;
+  test::TempHome home;
+  test::OnlyServices({ServiceId::Https});
+  test::ConfigureService(ServiceId::Https, kTunnelPort);
+  test::EngineHarness harness(DefaultCatalog());
+  ASSERT_TRUE(harness.Start());
+
+  const int hClient = test::ConnectTcp(kTunnelPort);
+  ASSERT_GE(hClient, 0);
+  ASSERT_TRUE(test::SendAll(hClient, "GET / HTTP/1.0\r\n" + std::string(kBody, 'b')));
+  std::string sReply;
+  long nLast = -1;
+  int nError = ETIMEDOUT;
+  char buffer[65536];
+  for (int nRound = 0; nRound < 1000; ++nRound) {
+    pollfd entry{hClient, POLLIN, 0};
+    if (::poll(&entry, 1, 5000) != 1) break;
+    nLast = ::recv(hClient, buffer, sizeof buffer, 0);
+    if (nLast <= 0) {
+      nError = nLast < 0 ? errno : 0;
+      break;
+    }
+    sReply.append(buffer, static_cast<size_t>(nLast));
+  }
+  ::close(hClient);
+  EXPECT_EQ(nLast, 0) << "no clean end of the stream: errno " << nError;
+  EXPECT_EQ(sReply.rfind("HTTP/1.0 500 Internal Error\n", 0), 0u) << sReply.substr(0, 60);
+  const size_t nBody = sReply.find("\n\n");
+  ASSERT_NE(nBody, std::string::npos);
+  const std::regex length("Content-Length: (\\d+)\n");
+  std::smatch match;
+  const std::string sHead = sReply.substr(0, nBody + 1);
+  ASSERT_TRUE(std::regex_search(sHead, match, length)) << sHead;
+  EXPECT_EQ(sReply.size() - nBody - 2, std::stoul(match[1].str())) << "the page arrived cut";
+  EXPECT_NE(sReply.find("<H2>The request contains NO METHOD.</H2>"), std::string::npos);
 }
 
 }  // namespace

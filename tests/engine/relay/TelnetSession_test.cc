@@ -1,7 +1,14 @@
 #include "engine/relay/TelnetSession.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include "engine/Catalog.h"
+#include "tests/support/EngineHarness.h"
 #include "tests/support/SessionFixture.h"
 #include "tests/support/TestNet.h"
 
@@ -162,6 +169,40 @@ TEST_F(TelnetSessionTest, EveryByteIsCountedOnceEachWay) {
   // the line, the connecting text, 5 to the server and 5 back to the user.
   EXPECT_EQ(m_session.Counters().m_qwReceived.load(), sLine.size() + 10);
   EXPECT_EQ(m_session.Counters().m_qwSent.load(), qwGreeting + sLine.size() + qwConnecting + 10);
+}
+
+// Over real TCP against an engine in this process: a user who typed past the host line's limit
+// before reading anything gets the greeting and every echoed byte, then a clean end of the
+// stream. Closing with the user's last bytes unread would make the kernel send a reset, which
+// can destroy the echo on its way.
+TEST(TelnetEngineTest, AnOverlongHostLineIsEchoedInFullBeforeACleanEnd) {
+  constexpr uint16_t kTelnetPort = 12323;
+  test::TempHome home;
+  test::OnlyServices({ServiceId::Telnet});
+  test::ConfigureService(ServiceId::Telnet, kTelnetPort);
+  test::EngineHarness harness(DefaultCatalog());
+  ASSERT_TRUE(harness.Start());
+
+  const int hUser = test::ConnectTcp(kTelnetPort);
+  ASSERT_GE(hUser, 0);
+  ASSERT_TRUE(test::SendAll(hUser, std::string(1100, 'x')));  // no line feed
+  std::string sReceived;
+  long nLast = -1;
+  int nError = ETIMEDOUT;
+  char buffer[4096];
+  for (int nRound = 0; nRound < 1000; ++nRound) {
+    pollfd entry{hUser, POLLIN, 0};
+    if (::poll(&entry, 1, 5000) != 1) break;
+    nLast = ::recv(hUser, buffer, sizeof buffer, 0);
+    if (nLast <= 0) {
+      nError = nLast < 0 ? errno : 0;
+      break;
+    }
+    sReceived.append(buffer, static_cast<size_t>(nLast));
+  }
+  ::close(hUser);
+  EXPECT_EQ(sReceived, kGreeting + std::string(TelnetSession::kMaxHostLine, 'x'));
+  EXPECT_EQ(nLast, 0) << "no clean end of the stream: errno " << nError;
 }
 
 }  // namespace
