@@ -32,7 +32,7 @@ AdmissionTicket AdmissionTicket::TryAdmit() {
 }
 
 void AdmissionTicket::Confirm() {
-  if (m_bHeld) Connections().m_nTotal.fetch_add(1);
+  if (m_bHeld) Connections().CountSession();
 }
 
 void AdmissionTicket::Release() {

@@ -17,6 +17,8 @@ struct ConnectionCounters {
   // services accepting at once cannot both take the last place.
   bool TryAdmit();
   void Release() { m_dwActive.fetch_sub(1); }
+  // A session was made for an admitted connection.
+  void CountSession() { m_nTotal.fetch_add(1); }
   // "Max Connections": 0 means no limit.
   void SetLimit(int32_t nMaxConnections) {
     m_dwLimit.store(nMaxConnections > 0 ? static_cast<uint32_t>(nMaxConnections) : kUnlimitedConnections);

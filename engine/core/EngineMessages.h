@@ -7,9 +7,6 @@ namespace harbix {
 
 // Thread message to a session's owner: the session (wParam = session id) is over.
 inline constexpr uint32_t WM_SESSION_FINISHED = WM_USER + 2;
-// Thread message to a service from the session thread it handed a session (wParam = session
-// id): the session was made and runs, so it counts now.
-inline constexpr uint32_t WM_SESSION_STARTED = WM_USER + 5;
 // Thread message to the engine: a service thread (wParam = its unique id) ended by itself.
 inline constexpr uint32_t WM_SERVICE_ENDED = WM_USER + 3;
 // Thread message to a service thread: re-read the settings.

@@ -148,8 +148,6 @@ bool ServiceThread::PreTranslate(const Message& msg) {
   // After the stopping flag nothing new starts; sessions still end.
   if (msg.message == WM_SESSION_FINISHED) {
     EndSession(static_cast<uint64_t>(msg.wParam));
-  } else if (msg.message == WM_SESSION_STARTED) {
-    ConfirmSession(static_cast<uint64_t>(msg.wParam));
   } else if (m_bStopping.load()) {
     return true;
   } else if (msg.message == WM_TIMER && msg.wParam == kCounterTimerId) {
@@ -227,8 +225,8 @@ bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer, Adm
     SessionThread* lpWorker = TakeWorker();
     if (!lpWorker || !lpWorker->Assign(std::move(context))) return false;
     entry.m_lpWorker = lpWorker;
-    // The session is made on its thread, which may fail to make it: it counts once that thread
-    // says it runs (WM_SESSION_STARTED).
+    // The session is made on its thread, which may fail to make it: that thread counts it once
+    // it runs.
   } else {
     entry.m_session = SessionHandle(m_factory(std::move(context)));
     if (!entry.m_session.Start()) return false;
@@ -302,11 +300,6 @@ void ServiceThread::RefreshCounters() {
   }
   TrimIdleWorkers();
   ReapWorkers();
-}
-
-void ServiceThread::ConfirmSession(uint64_t qwId) {
-  auto it = m_sessions.find(qwId);
-  if (it != m_sessions.end()) it->second.m_ticket.Confirm();
 }
 
 void ServiceThread::EndSession(uint64_t qwId) {

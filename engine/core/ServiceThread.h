@@ -119,8 +119,6 @@ class ServiceThread : public Thread {
   bool Start();
   bool PreTranslate(const Message& msg);
   void RefreshCounters();
-  // A session thread has made the session it was handed: it counts in the total.
-  void ConfirmSession(uint64_t qwId);
   void EndSession(uint64_t qwId);
   void Reload();
   void End();

@@ -1,5 +1,6 @@
 #include "engine/core/SessionThread.h"
 
+#include "engine/core/Connections.h"
 #include "engine/core/EngineMessages.h"
 #include "platform/MessageLoop.h"
 
@@ -45,7 +46,7 @@ int SessionThread::Run() {
       lpContext->m_owner = Id();
       session = SessionHandle(m_factory(std::move(*lpContext)));
       if (session.Start()) {
-        MessageLoop::PostThreadMessage(m_service, WM_SESSION_STARTED, static_cast<uintptr_t>(qwSession));
+        Connections().CountSession();  // made: it counts (an interlocked add, no message)
       } else {
         endSession();
       }
