@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libsqlite3-dev
+  # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # end-to-end tests: real clients and servers, namespaces
   python3 iproute2 util-linux procps
   curl telnet socat nginx openssl dnsutils chromium

@@ -10,7 +10,7 @@ namespace harbix {
 Connector::Connector(Session& session) : m_session(session) { m_session.AddHandler(this); }
 
 Connector::~Connector() {
-  ++*m_lpGeneration;
+  if (m_lpGeneration) ++*m_lpGeneration;
   m_session.RemoveHandler(this);
 }
 
@@ -23,6 +23,7 @@ void Connector::Start(const std::string& sHost, uint16_t wPort, Done done, uint3
   m_done = std::move(done);
   m_wPort = wPort;
   m_dwBindIp = dwBindIp;
+  if (!m_lpGeneration) m_lpGeneration = std::make_shared<uint64_t>(0);
   std::weak_ptr<uint64_t> lpGeneration = m_lpGeneration;
   const uint64_t qwGeneration = *m_lpGeneration;
   HostResolver::Resolve(sHost, m_session.Handle(), [this, lpGeneration, qwGeneration](const std::optional<HostEntry>& host) {
@@ -47,7 +48,7 @@ void Connector::StartAt(uint32_t dwIp, uint16_t wPort, Done done, uint32_t dwBin
 }
 
 void Connector::Cancel() {
-  ++*m_lpGeneration;
+  if (m_lpGeneration) ++*m_lpGeneration;
   m_done = nullptr;
   m_socket.Close();
 }
@@ -97,7 +98,7 @@ void Connector::Fail(const char* lpCall, Result result) {
 void Connector::Complete(Result result) {
   Done done = std::move(m_done);
   m_done = nullptr;
-  ++*m_lpGeneration;
+  if (m_lpGeneration) ++*m_lpGeneration;
   if (done) done(result, std::move(m_socket));
 }
 

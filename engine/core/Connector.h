@@ -61,8 +61,9 @@ class Connector : public SocketHandler {
   uint16_t m_wPort = 0;
   uint32_t m_dwBindIp = 0;
   int m_nError = 0;
-  // Lookups that finish after a Cancel (or after the connector is gone) find this changed.
-  std::shared_ptr<uint64_t> m_lpGeneration = std::make_shared<uint64_t>(0);
+  // Lookups that finish after a Cancel (or after the connector is gone) find this changed; made
+  // for the first lookup (a dotted address needs none).
+  std::shared_ptr<uint64_t> m_lpGeneration;
 };
 
 }  // namespace harbix

@@ -15,9 +15,6 @@ namespace {
 
 Totals ToTotals(const ServiceStats& stats) { return Totals{stats.m_dwActive, stats.m_qwSent, stats.m_qwReceived}; }
 
-// Cookies are 1..32767.
-uint32_t DrawCookie() { return ProcessRandom() % 32767 + 1; }
-
 }  // namespace
 
 uint64_t ControlChannel::NowMs() { return MessageLoop::Current()->NowMs(); }
@@ -55,20 +52,24 @@ void ControlChannel::Receive() {
     const long nRead = m_socket.RecvFrom(m_sBuffer.data(), m_sBuffer.size(), &from, &bTruncated);
     if (nRead < 0) return;
     // A datagram larger than any message is no message (its cut would decode into another).
-    if (bTruncated || from.m_dwIp != kLoopback) continue;
-    const std::optional<ControlMessage> request = DecodeDatagram(std::string_view(m_sBuffer.data(), static_cast<size_t>(nRead)));
-    if (!request) continue;
-    // Only a hello makes a client known; any other request needs no client (it carries no
-    // cookie) or a known one.
-    ControlClient* lpClient = Find(from.m_wPort);
-    if (!lpClient && request->m_bType == kHello) lpClient = &Add(from.m_wPort);
-    if (!lpClient && NeedsCookie(request->m_bType)) continue;
-    if (lpClient) {
-      lpClient->m_qwLastRequestMs = NowMs();
-      if (!lpClient->m_sReply.empty()) continue;  // one waiting reply per client
-    }
-    Handle(lpClient, *request);
+    if (!bTruncated) OnDatagram(from, std::string_view(m_sBuffer.data(), static_cast<size_t>(nRead)));
   }
+}
+
+void ControlChannel::OnDatagram(const SocketAddress& from, std::string_view sWire) {
+  if (from.m_dwIp != kLoopback) return;
+  const std::optional<ControlMessage> request = DecodeDatagram(sWire);
+  if (!request) return;
+  // Only a hello makes a client known; any other request needs no client (it carries no
+  // cookie) or a known one.
+  ControlClient* lpClient = Find(from.m_wPort);
+  if (!lpClient && request->m_bType == kHello) lpClient = &Add(from.m_wPort);
+  if (!lpClient && NeedsCookie(request->m_bType)) return;
+  if (lpClient) {
+    lpClient->m_qwLastRequestMs = NowMs();
+    if (!lpClient->m_sReply.empty()) return;  // one waiting reply per client
+  }
+  Handle(lpClient, *request);
 }
 
 ControlChannel::ControlClient* ControlChannel::Find(uint16_t wPort) {
@@ -85,7 +86,8 @@ ControlChannel::ControlClient& ControlChannel::Add(uint16_t wPort) {
     });
     m_vClients.erase(itQuietest);
   }
-  m_vClients.push_back(ControlClient{wPort, DrawCookie(), std::string(), NowMs()});
+  const uint32_t dwCookie = m_random() % 32767 + 1;  // cookies are 1..32767
+  m_vClients.push_back(ControlClient{wPort, dwCookie, std::string(), NowMs()});
   return m_vClients.back();
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/ControlMessage.h"
@@ -54,7 +55,10 @@ class ControlChannel {
   // The engine thread's timer that runs a waiting reload (the owner passes it to OnTimer).
   static constexpr uint32_t kReloadTimerId = 3;
 
-  explicit ControlChannel(ControlTarget& target) : m_target(target) {}
+  // Cookies are drawn from random (the process's generator unless a test or fuzzer wants its
+  // own, reproducible draws).
+  explicit ControlChannel(ControlTarget& target, RandomSource random = ProcessRandom)
+      : m_target(target), m_random(std::move(random)) {}
 
   bool Open(SinkWindow& sink);
   void Close(SinkWindow& sink);
@@ -62,6 +66,8 @@ class ControlChannel {
   // FD_READ: requests; FD_WRITE: replies that had to wait.
   void OnEvent(uint32_t dwEvent);
   void OnTimer(uint32_t nId);
+  // One datagram as it was received: checked, decoded and acted on.
+  void OnDatagram(const SocketAddress& from, std::string_view sWire);
   size_t Clients() const { return m_vClients.size(); }
 
  private:
@@ -96,6 +102,7 @@ class ControlChannel {
   static uint64_t NowMs();
 
   ControlTarget& m_target;
+  RandomSource m_random;
   Socket m_socket;
   std::vector<ControlClient> m_vClients;
   std::string m_sBuffer;

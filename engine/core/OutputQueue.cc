@@ -109,7 +109,7 @@ OutputQueue::SendResult OutputQueue::SendFront(Socket& socket, uint64_t* pcbSent
   *pcbSent += static_cast<uint64_t>(nSent);
   const bool bGone = segment.m_kind == Segment::Kind::kBytes ? segment.m_nHead == segment.m_vBytes.size() : segment.m_cbLeft == 0;
   if (bGone) {
-    m_segments.pop_front();
+    m_segments.erase(m_segments.begin());
   } else if (static_cast<size_t>(nSent) < cbWanted) {
     return SendResult::kBlocked;  // the socket took what it could
   }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -60,7 +59,8 @@ class OutputQueue {
   // One send of the front segment; kDone when it is gone, then the next may go.
   SendResult SendFront(Socket& socket, uint64_t* pcbSent);
 
-  std::deque<Segment> m_segments;
+  // In order, the front first; a queue holds a segment or two, and an empty one costs nothing.
+  std::vector<Segment> m_segments;
   size_t m_cbBytes = 0;
   size_t m_cbPiped = 0;
   Pipe m_pipe;

@@ -172,18 +172,7 @@ void Relay::Pump(Side from) {
   SideState& s = m_aSides[from];
   if (!s.m_socket || s.m_bHeld || !s.m_bReadable || s.m_bPaused) return;
   if (s.m_bDiscarding) {
-    char scratch[kReadChunk];
-    for (int nRead = 0; nRead < kDiscardReadsPerEvent; ++nRead) {
-      const long n = s.m_socket.Recv(scratch, sizeof scratch);
-      if (n > 0) {
-        m_session.CountReceived(static_cast<uint64_t>(n));
-        continue;
-      }
-      s.m_bReadable = false;
-      if (n == 0) s.m_bSawEnd = true;
-      if (n < 0 && !WouldBlock(errno)) OnBroken(from, "recv", errno);
-      return;
-    }
+    Discard(from);
     return;
   }
   if (s.m_bReadEnded) return;
@@ -208,6 +197,22 @@ void Relay::Pump(Side from) {
       case Move::kFailed:
         return;
     }
+  }
+}
+
+void Relay::Discard(Side from) {
+  SideState& s = m_aSides[from];
+  char* lpScratch = LargeBuffer();  // not the stack: every frame a session thread grows stays resident
+  for (int nRead = 0; nRead < kDiscardReadsPerEvent; ++nRead) {
+    const long n = s.m_socket.Recv(lpScratch, kTapChunk);
+    if (n > 0) {
+      m_session.CountReceived(static_cast<uint64_t>(n));
+      continue;
+    }
+    s.m_bReadable = false;
+    if (n == 0) s.m_bSawEnd = true;
+    if (n < 0 && !WouldBlock(errno)) OnBroken(from, "recv", errno);
+    return;
   }
 }
 

@@ -115,6 +115,8 @@ class Relay : public SocketHandler {
   void Step();
   void Flush(Side to);
   void Pump(Side from);
+  // Reads and drops what a side sends (a reply is ending the relay).
+  void Discard(Side from);
   Move MoveChunk(Side from);
   void OnReadEnded(Side from);
   void OnBroken(Side side, const char* lpCall, int nError);

@@ -23,10 +23,13 @@ Session::Session(SessionContext&& context)
 
 Session::~Session() {
   if (!m_bClosing) NoteEnd("stopped by the service");
-  if (!m_bFinishPosted && !m_sEndReason.empty()) {
-    Trace("session %llu (%s %s:%u): %s", static_cast<unsigned long long>(m_qwId), m_context.m_sServiceName.c_str(),
-          FormatIp(m_context.m_peer.m_dwIp).c_str(), m_context.m_peer.m_wPort, m_sEndReason.c_str());
-  }
+  if (!m_bFinishPosted) TraceEnd();
+}
+
+void Session::TraceEnd() const {
+  if (!TraceEnabled() || m_sEndReason.empty()) return;
+  Trace("session %llu (%s %s:%u): %s", static_cast<unsigned long long>(m_qwId), m_context.m_sServiceName.c_str(),
+        FormatIp(m_context.m_peer.m_dwIp).c_str(), m_context.m_peer.m_wPort, m_sEndReason.c_str());
 }
 
 void Session::AddHandler(SocketHandler* lpHandler) { m_vHandlers.push_back(lpHandler); }
@@ -34,13 +37,13 @@ void Session::AddHandler(SocketHandler* lpHandler) { m_vHandlers.push_back(lpHan
 void Session::RemoveHandler(SocketHandler* lpHandler) { std::erase(m_vHandlers, lpHandler); }
 
 void Session::NoteEnd(const char* lpCall, int nError) {
-  if (m_sEndReason.empty()) {
+  if (TraceEnabled() && m_sEndReason.empty()) {
     m_sEndReason = std::string(lpCall) + "() failed (" + std::to_string(nError) + ": " + std::strerror(nError) + ")";
   }
 }
 
-void Session::NoteEnd(const std::string& sReason) {
-  if (m_sEndReason.empty()) m_sEndReason = sReason;
+void Session::NoteEnd(std::string_view sReason) {
+  if (TraceEnabled() && m_sEndReason.empty()) m_sEndReason = sReason;
 }
 
 void Session::OnRelayEnded(Relay& /*relay*/) { Finish(); }
@@ -50,8 +53,7 @@ void Session::Finish() {
   if (m_bFinishPosted || m_bQuiet) return;
   m_bFinishPosted = true;
   NoteEnd("done");
-  Trace("session %llu (%s %s:%u): %s", static_cast<unsigned long long>(m_qwId), m_context.m_sServiceName.c_str(),
-        FormatIp(m_context.m_peer.m_dwIp).c_str(), m_context.m_peer.m_wPort, m_sEndReason.c_str());
+  TraceEnd();
   MessageLoop::PostThreadMessage(m_context.m_owner, WM_SESSION_FINISHED, static_cast<uintptr_t>(m_qwId));
 }
 

@@ -61,9 +61,10 @@ class Session : public Window {
   // A window timer id of its own for a part (the idle timer's is fixed).
   uint32_t TakeTimerId() { return m_nNextTimerId++; }
   // Why the session is ending: the first call that failed, with its error, or what the peer
-  // did. Only the first reason is kept; the trace shows it once when the session ends.
+  // did. Only the first reason is kept; the trace shows it once when the session ends (and
+  // without the trace nothing is kept).
   void NoteEnd(const char* lpCall, int nError);
-  void NoteEnd(const std::string& sReason);
+  void NoteEnd(std::string_view sReason);
   // The outgoing check every session makes before it connects onwards.
   bool DestinationAllowed(uint32_t dwIp) const { return m_lpConfig->m_outgoing.Admits(dwIp); }
   // A relay of this session has delivered what it could and closed its sockets. By default
@@ -95,6 +96,7 @@ class Session : public Window {
 
  private:
   void OnIdleTimer();
+  void TraceEnd() const;
 
   uint64_t m_qwId;
   SessionCounters* m_lpCounters;

@@ -56,6 +56,40 @@ TunnelSession::Request TunnelSession::ParseRequestLine(const std::string& sRaw) 
   return request;
 }
 
+size_t TunnelRequestReader::LineLength(std::string_view sWaiting) {
+  const size_t nLineFeed = sWaiting.find('\n');
+  return nLineFeed == std::string_view::npos ? sWaiting.size() : nLineFeed + 1;
+}
+
+TunnelRequestReader::State TunnelRequestReader::Grow(size_t cbMore) {
+  m_cbTaken += cbMore;
+  if (m_cbTaken >= kMaxRequest) m_state = State::kTooLong;
+  return m_state;
+}
+
+TunnelRequestReader::State TunnelRequestReader::TakeLine(std::string_view sTaken) {
+  if (m_state != State::kLine) return m_state;
+  m_sText.append(sTaken);
+  if (!sTaken.empty() && sTaken.back() == '\n') {
+    m_cbTaken += sTaken.size();
+    return m_state = State::kHeader;
+  }
+  return Grow(sTaken.size());
+}
+
+void TunnelRequestReader::StartHeader(bool bCarriageReturn) { m_sText = bCarriageReturn ? "\r\n" : "\n"; }
+
+TunnelRequestReader::State TunnelRequestReader::TakeHeader(std::string_view sRead) {
+  if (m_state != State::kHeader) return m_state;
+  m_sText.append(sRead);
+  const std::optional<HeaderEnd> end = FindHeaderEnd(m_sText);
+  if (!end) return Grow(sRead.size());
+  m_sRest = m_sText.substr(end->m_nPos + end->m_cbTerminator);
+  m_sText.clear();
+  m_sText.shrink_to_fit();
+  return m_state = State::kComplete;
+}
+
 TunnelSession::TunnelSession(SessionContext&& context) : Session(std::move(context)) {}
 
 void TunnelSession::OnCreate() {
@@ -72,25 +106,20 @@ void TunnelSession::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwErro
   RouteSocketEvent(hSocket, dwEvent, dwError);
 }
 
-bool TunnelSession::WithinCap(size_t cbMore) {
-  m_cbRequest += cbMore;
-  if (m_cbRequest < kMaxRequest) return true;
+void TunnelSession::EndTooLong() {
   NoteEnd("request too long");
   m_relay.EndAfterSending(Relay::kClient);
-  return false;
 }
 
 void TunnelSession::ReadRequest() {
   if (!m_bLineComplete) {
     if (!TakeRequestLine()) return;
-    m_request = ParseRequestLine(m_sRequest);
+    m_request = ParseRequestLine(m_reader.Line());
     if (!m_request.m_bValid) {
       SendError(m_request.m_error);
       return;
     }
-    // The seed: the line end the client used, so that a header with no lines at all ends at
-    // the blank line that follows.
-    m_sRequest = m_request.m_bCarriageReturn ? "\r\n" : "\n";
+    m_reader.StartHeader(m_request.m_bCarriageReturn);
     m_relay.Expect(Relay::kServer);
     m_connector.Start(m_request.m_sHost, m_request.m_wPort,
                       [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
@@ -111,21 +140,18 @@ bool TunnelSession::TakeRequestLine() {
       }
       return false;  // nothing yet, or the end of the stream (the relay hears of it)
     }
-    const char* lpEnd = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<size_t>(nSeen)));
-    const size_t cbTake = lpEnd ? static_cast<size_t>(lpEnd - buffer) + 1 : static_cast<size_t>(nSeen);
+    const size_t cbTake = TunnelRequestReader::LineLength(std::string_view(buffer, static_cast<size_t>(nSeen)));
     if (client.Recv(buffer, cbTake) != static_cast<long>(cbTake)) {
       NoteEnd("recv", errno);
       Finish();
       return false;
     }
     CountReceived(cbTake);
-    m_sRequest.append(buffer, cbTake);
-    if (lpEnd) {
-      m_bLineComplete = true;
-      m_cbRequest += cbTake;
-      return true;
+    switch (m_reader.TakeLine(std::string_view(buffer, cbTake))) {
+      case TunnelRequestReader::State::kLine: continue;
+      case TunnelRequestReader::State::kTooLong: EndTooLong(); return false;
+      default: m_bLineComplete = true; return true;
     }
-    if (!WithinCap(cbTake)) return false;
   }
   return false;
 }
@@ -143,18 +169,16 @@ void TunnelSession::ReadHeader() {
       return;  // nothing more yet, or the end of the stream (the relay hears of it)
     }
     CountReceived(static_cast<uint64_t>(nRead));
-    m_sRequest.append(buffer, static_cast<size_t>(nRead));
-    const std::optional<HeaderEnd> end = FindHeaderEnd(m_sRequest);
-    if (!end) {
-      if (!WithinCap(static_cast<size_t>(nRead))) return;
-      continue;
+    const TunnelRequestReader::State state = m_reader.TakeHeader(std::string_view(buffer, static_cast<size_t>(nRead)));
+    if (state == TunnelRequestReader::State::kTooLong) {
+      EndTooLong();
+      return;
     }
+    if (state != TunnelRequestReader::State::kComplete) continue;
     // The header lines are never forwarded; what follows the blank line is the start of the
     // tunnelled data and waits for the server if it is not connected yet.
     m_bHeaderComplete = true;
-    const std::string sRest = m_sRequest.substr(end->m_nPos + end->m_cbTerminator);
-    m_sRequest.clear();
-    m_sRequest.shrink_to_fit();
+    const std::string sRest = m_reader.TakeRest();
     if (!sRest.empty()) m_relay.Send(Relay::kServer, sRest);
     m_relay.Release(Relay::kClient);  // more may be waiting already
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "engine/core/Connector.h"
 #include "engine/core/Relay.h"
@@ -12,13 +13,41 @@
 
 namespace harbix {
 
+// The client's request as it arrives: its line, taken without anything behind it, then its
+// header, skipped up to the blank line, under one cap for both together.
+class TunnelRequestReader {
+ public:
+  // A client that never ends its request must not fill the engine's memory.
+  static constexpr size_t kMaxRequest = 64 * 1024;
+  enum class State { kLine, kHeader, kComplete, kTooLong };
+
+  // Of the bytes waiting, how many belong to the request line (up to its line feed).
+  static size_t LineLength(std::string_view sWaiting);
+  // The bytes taken for the line; kHeader once it is complete (Line() is the whole line).
+  State TakeLine(std::string_view sTaken);
+  const std::string& Line() const { return m_sText; }
+  // The header is seeded with the line end the client used, so that a request with no header
+  // lines at all ends at the blank line that follows.
+  void StartHeader(bool bCarriageReturn);
+  // Bytes read after the line; kComplete once the header has ended.
+  State TakeHeader(std::string_view sRead);
+  // What followed the blank line: the start of the tunnelled data.
+  std::string TakeRest() { return std::move(m_sRest); }
+
+ private:
+  State Grow(size_t cbMore);
+
+  std::string m_sText;
+  std::string m_sRest;
+  size_t m_cbTaken = 0;  // what the line and the header took, together
+  State m_state = State::kLine;
+};
+
 class TunnelSession : public Session {
  public:
   static constexpr uint32_t kFirstIdleMs = 10000;
   static constexpr uint16_t kDefaultPort = 443;
-  // The request line and header together may not grow beyond this: a client that never sends
-  // the blank line must not fill the engine's memory.
-  static constexpr size_t kMaxRequest = 64 * 1024;
+  static constexpr size_t kMaxRequest = TunnelRequestReader::kMaxRequest;
   // The request is read in pieces of this size: requests are short, and a small frame keeps an
   // idle session thread's stack small.
   static constexpr size_t kRequestPiece = 1024;
@@ -64,13 +93,12 @@ class TunnelSession : public Session {
   void ReadHeader();
   void OnConnected(Connector::Result result, Socket&& server);
   void SendError(Error error);
-  // Counts what the request has taken so far; false (and the session ends) past the cap.
-  bool WithinCap(size_t cbMore);
+  // A request past the cap ends the session.
+  void EndTooLong();
 
   Relay m_relay{*this};
   Connector m_connector{*this};
-  std::string m_sRequest;  // the request line, then the seed and the header as it arrives
-  size_t m_cbRequest = 0;  // what the line and the header took, together
+  TunnelRequestReader m_reader;
   bool m_bLineComplete = false;
   bool m_bHeaderComplete = false;
   Request m_request;

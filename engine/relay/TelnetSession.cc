@@ -48,6 +48,20 @@ void TelnetSession::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwErro
   RouteSocketEvent(hSocket, dwEvent, dwError);
 }
 
+HostLineEditor::State HostLineEditor::Feed(char c, std::string* pEcho) {
+  if (c == kBackspace) {
+    if (!m_sLine.empty()) {
+      m_sLine.pop_back();
+      pEcho->append(kErase, sizeof kErase);
+    }
+    return State::kTyping;
+  }
+  m_sLine.push_back(c);
+  pEcho->push_back(c);
+  if (c == '\n') return State::kComplete;
+  return m_sLine.size() >= kMaxLine ? State::kTooLong : State::kTyping;
+}
+
 void TelnetSession::ReadHostLine() {
   // One byte at a time, so that whatever follows the line feed stays in the socket and is
   // relayed to the server as it is. The echo of what was read goes out in one piece.
@@ -69,18 +83,9 @@ void TelnetSession::ReadHostLine() {
       break;
     }
     CountReceived(1);
-    if (c == kBackspace) {
-      if (!m_sHostLine.empty()) {
-        m_sHostLine.pop_back();
-        sEcho.append(kErase, sizeof kErase);
-      }
-      continue;
-    }
-    m_sHostLine.push_back(c);
-    sEcho.push_back(c);
-    if (c == '\n') {
-      ParseHostLine(m_sHostLine, &m_sHost, &m_wPort);
-      m_sHostLine.clear();
+    const HostLineEditor::State state = m_hostLine.Feed(c, &sEcho);
+    if (state == HostLineEditor::State::kComplete) {
+      ParseHostLine(m_hostLine.Line(), &m_sHost, &m_wPort);
       Send(sEcho + "\r\nConnecting to '" + m_sHost + "'... Please Wait...\r\n");
       m_bRelaying = true;
       // What the user types while the connect is under way waits for the server.
@@ -89,7 +94,7 @@ void TelnetSession::ReadHostLine() {
       m_connector.Start(m_sHost, m_wPort, [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
       return;
     }
-    if (m_sHostLine.size() >= kMaxHostLine) {
+    if (state == HostLineEditor::State::kTooLong) {
       NoteEnd("host line too long");
       Send(sEcho);
       m_relay.EndAfterSending(Relay::kClient);  // nobody types a host name this long

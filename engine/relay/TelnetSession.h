@@ -10,12 +10,28 @@
 
 namespace harbix {
 
+// What the user types before the connection: a line with backspace editing, and its echo.
+class HostLineEditor {
+ public:
+  // A line that grows this long without a line feed is given up.
+  static constexpr size_t kMaxLine = 1024;
+  enum class State { kTyping, kComplete, kTooLong };
+
+  // One typed byte; what the user is to see for it is appended to *pEcho.
+  State Feed(char c, std::string* pEcho);
+  // The line so far (a complete one ends with its line feed).
+  const std::string& Line() const { return m_sLine; }
+
+ private:
+  std::string m_sLine;
+};
+
 class TelnetSession : public Session {
  public:
   static constexpr uint16_t kDefaultPort = 23;
   static constexpr uint32_t kFirstIdleMs = 30000;
   // A host line that grows this long without a line feed ends the session.
-  static constexpr size_t kMaxHostLine = 1024;
+  static constexpr size_t kMaxHostLine = HostLineEditor::kMaxLine;
 
   explicit TelnetSession(SessionContext&& context);
 
@@ -36,7 +52,7 @@ class TelnetSession : public Session {
 
   Relay m_relay{*this};
   Connector m_connector{*this};
-  std::string m_sHostLine;
+  HostLineEditor m_hostLine;
   std::string m_sHost;
   uint16_t m_wPort = kDefaultPort;
   bool m_bRelaying = false;
