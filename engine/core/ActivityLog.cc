@@ -1,6 +1,8 @@
 #include "engine/core/ActivityLog.h"
 
 #include <cctype>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/HarbixHome.h"
@@ -18,20 +20,44 @@ std::string FormatTime(std::time_t when, const char* lpFormat) {
   return std::string(szText, cbText);
 }
 
+// The flags, width and precision of a printf conversion ("-08", ".3"), when sFormat is one
+// conversion whose letter is among sLetters, with nothing that would make printf read another
+// argument ('*', '$') or a second conversion; the letter goes to *pcLetter. A template may
+// come from anywhere: its format must never decide what printf reads.
+std::optional<std::string> PlainSpec(std::string_view sFormat, std::string_view sLetters, char* pcLetter) {
+  if (sFormat.empty() || sLetters.find(sFormat.back()) == std::string_view::npos) return std::nullopt;
+  *pcLetter = sFormat.back();
+  std::string_view sRest = sFormat.substr(0, sFormat.size() - 1);
+  // Length modifiers say nothing here: the argument's width is the insert's own.
+  while (!sRest.empty() && std::string_view("hlLqjzt").find(sRest.back()) != std::string_view::npos) sRest.remove_suffix(1);
+  if (sRest.ends_with("I64") || sRest.ends_with("I32")) sRest.remove_suffix(3);
+  size_t nPos = 0;
+  while (nPos < sRest.size() && std::string_view("-+ #0").find(sRest[nPos]) != std::string_view::npos) ++nPos;
+  size_t nDigits = 0;
+  while (nPos < sRest.size() && std::isdigit(static_cast<unsigned char>(sRest[nPos]))) ++nPos, ++nDigits;
+  if (nPos < sRest.size() && sRest[nPos] == '.') {
+    ++nPos;
+    while (nPos < sRest.size() && std::isdigit(static_cast<unsigned char>(sRest[nPos]))) ++nPos, ++nDigits;
+  }
+  if (nPos != sRest.size() || nDigits > 6) return std::nullopt;  // anything else, or a huge field
+  return std::string(sRest);
+}
+
 std::string FormatInsert(const LogInsert& insert, const std::string& sFormat) {
+  char cLetter = 0;
   if (const auto* lpText = std::get_if<std::string>(&insert)) {
-    if (sFormat.empty() || sFormat == "s") return *lpText;
+    const std::optional<std::string> sSpec = PlainSpec(sFormat, "s", &cLetter);
+    if (!sSpec || sSpec->empty()) return *lpText;
     std::vector<char> vBuffer(lpText->size() + 256);
-    std::snprintf(vBuffer.data(), vBuffer.size(), ("%" + sFormat).c_str(), lpText->c_str());
+    std::snprintf(vBuffer.data(), vBuffer.size(), ("%" + *sSpec + "s").c_str(), lpText->c_str());
     return vBuffer.data();
   }
   const uint64_t qwValue = std::get<uint64_t>(insert);
   // Only integer conversions make sense for a number; anything else prints it plainly.
-  const char cConversion = sFormat.empty() ? 'u' : sFormat.back();
-  if (std::string_view("uidxXo").find(cConversion) == std::string_view::npos) return std::to_string(qwValue);
-  std::string sSpec = "%" + sFormat.substr(0, sFormat.size() - (sFormat.empty() ? 0 : 1)) + "ll" + cConversion;
+  const std::optional<std::string> sSpec = PlainSpec(sFormat.empty() ? "u" : sFormat, "uidxXo", &cLetter);
+  if (!sSpec) return std::to_string(qwValue);
   char szText[64];
-  std::snprintf(szText, sizeof szText, sSpec.c_str(), static_cast<unsigned long long>(qwValue));
+  std::snprintf(szText, sizeof szText, ("%" + *sSpec + "ll" + cLetter).c_str(), static_cast<unsigned long long>(qwValue));
   return szText;
 }
 

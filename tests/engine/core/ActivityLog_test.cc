@@ -45,6 +45,28 @@ TEST_F(LogFormatTest, HeaderAndEventLines) {
   }
 }
 
+// An insert's format is one plain conversion or nothing: a format that would make printf read
+// arguments that are not there (found by fuzzing: "%1!s%2020%8~%x!") prints the insert plainly.
+TEST_F(LogFormatTest, InsertFormatsThatPrintfWouldMisreadPrintTheInsertPlainly) {
+  struct Case {
+    const char* lpTemplate;
+    const char* lpExpanded;
+  } cases[] = {
+      {"%1!s%2020%8~%x!", "host"},
+      {"%1!*s!", "host"},
+      {"%1!1$s!", "host"},
+      {"%1!-8s!|", "host    |"},
+      {"%2!s%n!", "40000"},
+      {"%2!*u!", "40000"},
+      {"%2!08lu!", "00040000"},
+      {"%2!99999999u!", "40000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lpTemplate);
+    EXPECT_EQ(ActivityLog::ExpandInserts(c.lpTemplate, {std::string("host"), uint64_t{40000}}), c.lpExpanded);
+  }
+}
+
 TEST_F(LogFormatTest, InsertedTextIsNotExpandedAgain) {
   EXPECT_EQ(ActivityLog::ExpandInserts("user %1 said", {std::string("%2 and %%")}), "user %2 and %% said");
 }
