@@ -24,8 +24,8 @@ import tempfile
 import time
 
 SOURCE_PORT = 9100
-PORTS = {"harbix": 2525, "harbix-nothreads": 2525, "squid": 3128, "tinyproxy": 8888}
-TARGETS = ["direct", "harbix", "harbix-nothreads", "squid", "tinyproxy"]
+PORTS = {"harbix": 2525, "harbix-nothreads": 2525, "harbix-base": 2525, "squid": 3128, "tinyproxy": 8888}
+TARGETS = ["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"]
 PEERS = ["squid", "tinyproxy"]
 GIB = 1 << 30
 MANAGER = r"HKLM\Software\Quillbay\Harbix\Manager"
@@ -78,9 +78,11 @@ def cpu_seconds(pids):
 class Target:
     """One proxy (or none) to measure, started fresh for each round."""
 
-    def __init__(self, name, build, workdir):
+    def __init__(self, name, build, workdir, base_build=None):
         self.name = name
-        self.build = build
+        # "harbix-base" is another build of Harbix (an earlier version, say), for a before and
+        # after in one run.
+        self.build = base_build if name == "harbix-base" else build
         self.dir = os.path.join(workdir, name)
         os.makedirs(self.dir, exist_ok=True)
         os.chmod(self.dir, 0o777)  # squid and tinyproxy drop to an unprivileged user
@@ -246,7 +248,7 @@ def medians(raw):
     return table
 
 
-def render(table, cores, rounds):
+def render(table, cores, rounds, targets):
     def fmt(value):
         if value is None:
             return "-"
@@ -254,11 +256,11 @@ def render(table, cores, rounds):
 
     lines = [f"Harbix benchmark: {cores} cores, {rounds} rounds, medians "
              f"(ratios: Harbix with a thread per tunnel against the best peer and against direct)", ""]
-    header = f"{'metric':<26}{'unit':<7}" + "".join(f"{t:>17}" for t in TARGETS) + f"{'H/best peer':>13}{'H/direct':>10}"
+    header = f"{'metric':<26}{'unit':<7}" + "".join(f"{t:>17}" for t in targets) + f"{'H/best peer':>13}{'H/direct':>10}"
     lines.append(header)
     lines.append("-" * len(header))
     for name, _, _, unit, higher in METRICS:
-        row = f"{name:<26}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in TARGETS)
+        row = f"{name:<26}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in targets)
         mine = table[(name, "harbix")]
         peers = [table[(name, p)] for p in PEERS if table[(name, p)] is not None]
         best = (max(peers) if higher else min(peers)) if peers else None
@@ -279,7 +281,8 @@ def main():
     parser.add_argument("--pull-mib", type=int, default=1024, help="file source benchmark size; 0 skips it")
     parser.add_argument("--tunnels", type=int, default=1000)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
-    parser.add_argument("--targets", default=",".join(TARGETS))
+    parser.add_argument("--targets", default=",".join(t for t in TARGETS if t != "harbix-base"))
+    parser.add_argument("--base-build", help="a build directory of another Harbix, measured as harbix-base")
     args = parser.parse_args()
     if args.rounds < 5:
         print("note: fewer than 5 rounds; medians are less steady", file=sys.stderr)
@@ -292,13 +295,15 @@ def main():
     source.stdout.readline()
     bench = Bench(args.build, args.rounds, args.rate_seconds, args.throughput_seconds, args.tunnels)
     chosen = [t for t in TARGETS if t in args.targets.split(",")]
+    if args.base_build:
+        chosen = sorted(set(chosen) | {"harbix-base"}, key=TARGETS.index)
     started = time.monotonic()
     try:
         for round_no in range(1, args.rounds + 1):
             # Each round walks the targets in another order, so slow drifts do not favour one.
             order = chosen[round_no % len(chosen):] + chosen[:round_no % len(chosen)]
             for name in order:
-                target = Target(name, args.build, workdir)
+                target = Target(name, args.build, workdir, args.base_build)
                 target.start()
                 try:
                     bench.measure(round_no, target)
@@ -313,7 +318,7 @@ def main():
 
     cores = os.cpu_count()
     table = medians(bench.raw)
-    text = render(table, cores, args.rounds)
+    text = render(table, cores, args.rounds, chosen)
     pull = None
     if args.pull_mib:
         # The file source: a large file to a slow reader; the sender's memory must stay flat.

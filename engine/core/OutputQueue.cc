@@ -110,6 +110,8 @@ OutputQueue::SendResult OutputQueue::SendFront(Socket& socket, uint64_t* pcbSent
   const bool bGone = segment.m_kind == Segment::Kind::kBytes ? segment.m_nHead == segment.m_vBytes.size() : segment.m_cbLeft == 0;
   if (bGone) {
     m_segments.erase(m_segments.begin());
+    // An idle session keeps nothing of its last burst.
+    if (m_segments.empty()) m_segments.shrink_to_fit();
   } else if (static_cast<size_t>(nSent) < cbWanted) {
     return SendResult::kBlocked;  // the socket took what it could
   }
@@ -118,6 +120,7 @@ OutputQueue::SendResult OutputQueue::SendFront(Socket& socket, uint64_t* pcbSent
 
 void OutputQueue::Clear() {
   m_segments.clear();
+  m_segments.shrink_to_fit();
   m_cbBytes = 0;
   if (m_cbPiped > 0) m_pipe.Close();  // bytes in the pipe cannot be dropped otherwise
   m_cbPiped = 0;
