@@ -46,13 +46,8 @@ bool OutputQueue::CanPipe() {
   return static_cast<bool>(m_pipe);
 }
 
-long OutputQueue::PipeFrom(Socket& from) {
-  const size_t cbRoom = m_pipe.Capacity() - std::min(m_pipe.Capacity(), m_cbPiped);
-  if (cbRoom == 0) {
-    errno = EAGAIN;
-    return -1;
-  }
-  const long nMoved = from.SpliceIn(m_pipe, cbRoom);
+long OutputQueue::PipeFrom(Socket& from, size_t cbMax) {
+  const long nMoved = from.SpliceIn(m_pipe, cbMax);
   if (nMoved > 0) {
     if (m_segments.empty()) m_segments.push_back(Segment{Segment::Kind::kPipe});
     m_segments.back().m_cbLeft += static_cast<uint64_t>(nMoved);

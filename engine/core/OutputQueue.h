@@ -4,6 +4,7 @@
 // takes them).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,9 +31,11 @@ class OutputQueue {
   // waits at the back, so that the order stays. Opens the pipe on the first use; false (and the caller
   // copies) when there is no pipe to be had.
   bool CanPipe();
-  // Splices what the socket has waiting into the pipe, at most what the pipe has room for.
-  // As Socket::SpliceIn: the count, 0 at the end of the stream, -1 with errno.
-  long PipeFrom(Socket& from);
+  // What the pipe can take now.
+  size_t PipeRoom() const { return m_pipe.Capacity() - std::min(m_pipe.Capacity(), m_cbPiped); }
+  // Splices what the socket has waiting into the pipe, at most cbMax (its room). As
+  // Socket::SpliceIn: the count, 0 at the end of the stream, -1 with errno.
+  long PipeFrom(Socket& from, size_t cbMax);
   // The socket's stream is a bulk transfer: later moves into this queue go through a pipe.
   void WantPipe() { m_bWantPipe = true; }
   bool Piping() const { return static_cast<bool>(m_pipe); }

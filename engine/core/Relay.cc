@@ -36,7 +36,7 @@ bool Relay::Attach(Side side, Socket&& socket) {
   s.m_socket = std::move(socket);
   s.m_bExpected = false;
   s.m_bWasThere = true;
-  s.m_bReadable = true;  // what came before the selection is read at the first turn
+  // What came before the selection is announced by the loop's first read event.
   const bool bSelected = s.m_socket.Select(m_session.Handle(), FD_READ | FD_WRITE | FD_CLOSE);
   if (!bSelected) OnBroken(side, "select", errno);
   Run();
@@ -54,11 +54,11 @@ void Relay::Abandon(Side side) {
 
 void Relay::Hold(Side side) { m_aSides[side].m_bHeld = true; }
 
-void Relay::Release(Side side) {
+void Relay::Release(Side side, bool bMayHaveBytes) {
   SideState& s = m_aSides[side];
   if (!s.m_bHeld) return;
   s.m_bHeld = false;
-  s.m_bReadable = true;
+  s.m_bReadable = s.m_bReadable || bMayHaveBytes;
   Run();
 }
 
@@ -221,25 +221,23 @@ Relay::Move Relay::MoveChunk(Side from) {
   const Side to = Other(from);
   OutputQueue& queue = m_aSides[to].m_queue;
   if (!s.m_lpTap && queue.CanPipe()) {
-    const long nMoved = queue.PipeFrom(s.m_socket);
+    const size_t cbRoom = queue.PipeRoom();
+    if (cbRoom == 0) {
+      s.m_bPaused = true;  // reading resumes once the pipe has drained
+      return Move::kWait;
+    }
+    const long nMoved = queue.PipeFrom(s.m_socket, cbRoom);
     if (nMoved == 0) return Move::kEnd;
     if (nMoved < 0) {
-      if (WouldBlock(errno)) {
-        // The socket is empty, or the pipe is full: then reading goes on once it has drained.
-        if (queue.Pending() == 0) return Move::kEmpty;
-        s.m_bPaused = true;
-        return Move::kWait;
-      }
+      if (WouldBlock(errno)) return Move::kEmpty;
       OnBroken(from, "splice", errno);
       return Move::kFailed;
     }
     m_session.CountReceived(static_cast<uint64_t>(nMoved));
     Flush(to);
-    // A short move may mean the pipe ran out of room before the socket ran out of bytes: if the
-    // pipe could not be emptied, wait for it; otherwise look again.
-    if (queue.Pending() == 0) return Move::kMore;
-    s.m_bPaused = true;
-    return Move::kWait;
+    // A short move emptied the socket (or the pipe ran out of slots first: the socket, having
+    // been read, raises its read event again for what it still holds).
+    return static_cast<size_t>(nMoved) == cbRoom ? Move::kMore : Move::kEmpty;
   }
   const size_t cbChunk = s.m_lpTap ? kTapChunk : kReadChunk;
   char small[kSmallChunk];

@@ -67,9 +67,10 @@ class Relay : public SocketHandler {
   Socket& SocketOf(Side side) { return m_aSides[side].m_socket; }
 
   // The session reads this side itself for now (a request before relaying): the relay does not
-  // read it, but notices its end. Release hands it to the pump; bytes may be waiting already.
+  // read it, but notices its end. Release hands it to the pump, which reads at once when the
+  // session's last read says bytes may be waiting, and at the next read event otherwise.
   void Hold(Side side);
-  void Release(Side side);
+  void Release(Side side, bool bMayHaveBytes);
 
   // The session's own bytes for a side (a greeting, a reply), after what is queued for it.
   // False when memory ran out (the relay then ends).

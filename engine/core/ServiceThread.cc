@@ -272,7 +272,7 @@ void ServiceThread::RetireWorker(SessionThread* lpWorker) {
 void ServiceThread::TrimIdleWorkers() {
   // The oldest wait at the front.
   const uint64_t qwNow = MessageLoop::Current()->NowMs();
-  while (m_vIdleWorkers.size() > kMinIdleWorkers && qwNow - m_vIdleWorkers.front().m_qwSinceMs > kIdleWorkerLifetimeMs) {
+  while (!m_vIdleWorkers.empty() && qwNow - m_vIdleWorkers.front().m_qwSinceMs > kIdleWorkerLifetimeMs) {
     SessionThread* lpWorker = m_vIdleWorkers.front().m_lpWorker;
     m_vIdleWorkers.erase(m_vIdleWorkers.begin());
     RetireWorker(lpWorker);

@@ -41,10 +41,10 @@ class ServiceThread : public Thread {
   static constexpr uint32_t kAcceptRetryMs = 250;
   // Session threads wait for the next session after theirs: making a thread (and unmapping its
   // stack when it goes) costs more than the few pages an idle one holds. Those idle this long
-  // are let go (down to a few), and never more than the cap wait.
+  // are let go, so that a service that has gone quiet holds what it held before its callers
+  // came; never more than the cap wait.
   static constexpr size_t kMaxIdleWorkers = 256;
-  static constexpr size_t kMinIdleWorkers = 8;
-  static constexpr uint64_t kIdleWorkerLifetimeMs = 30000;
+  static constexpr uint64_t kIdleWorkerLifetimeMs = 10000;
 
   // factory may be empty: connections are then accepted, counted and closed at once.
   ServiceThread(ServiceId id, ThreadId engine, SessionFactory factory, uint16_t wMaxDatagram = 65507);

@@ -19,7 +19,9 @@ Session::Session(SessionContext&& context)
       m_qwId(m_context.m_qwId),
       m_lpCounters(m_context.m_lpCounters),
       m_lpConfig(m_context.m_lpConfig),
-      m_nNextTimerId(kFirstPartTimerId) {}
+      m_nNextTimerId(kFirstPartTimerId) {
+  m_vHandlers.reserve(4);  // a relay, a connect or two: one allocation for a session's parts
+}
 
 Session::~Session() {
   if (!m_bClosing) NoteEnd("stopped by the service");

@@ -180,7 +180,8 @@ void TunnelSession::ReadHeader() {
     m_bHeaderComplete = true;
     const std::string sRest = m_reader.TakeRest();
     if (!sRest.empty()) m_relay.Send(Relay::kServer, sRest);
-    m_relay.Release(Relay::kClient);  // more may be waiting already
+    // A read that filled the buffer may have left more in the socket.
+    m_relay.Release(Relay::kClient, nRead == static_cast<long>(sizeof buffer));
   }
 }
 

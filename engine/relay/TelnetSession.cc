@@ -90,7 +90,7 @@ void TelnetSession::ReadHostLine() {
       m_bRelaying = true;
       // What the user types while the connect is under way waits for the server.
       m_relay.Expect(Relay::kServer);
-      m_relay.Release(Relay::kClient);
+      m_relay.Release(Relay::kClient, nWaiting > 1);  // what came behind the line feed
       m_connector.Start(m_sHost, m_wPort, [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
       return;
     }

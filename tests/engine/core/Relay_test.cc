@@ -418,7 +418,7 @@ TEST_F(RelayTest, AHeldSideIsRelayedOnlyOnceReleased) {
   m_client.m_cbToSend = 5000;
   Drive([] { return false; }, {}, 100);
   EXPECT_EQ(m_server.m_cbReceived, 0u);
-  relay().Release(Relay::kClient);
+  relay().Release(Relay::kClient, true);
   ASSERT_TRUE(Drive([&] { return m_server.m_cbReceived == 5000; }));
   EXPECT_TRUE(m_server.m_bIntact);
 }

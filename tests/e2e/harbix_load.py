@@ -1,0 +1,243 @@
+"""Traffic for the load and fault check and for the soak: an origin server and clients that move
+checked data through the engine's tunnel, Telnet proxy and port maps, and peers on both sides
+that stall, reset and vanish on purpose.
+
+Every stream is a stretch of a fixed random block read from an offset the stream chooses (the
+block's length is prime, so a lost, doubled or misplaced piece never lines up again), which
+makes checking a byte as cheap as comparing slices.
+"""
+
+import asyncio
+import json
+import os
+import random
+import socket
+import struct
+import subprocess
+import time
+
+BLOCK = random.Random(20261210).randbytes(65521)
+GREETING = b"Harbix TelNet Proxy OK\r\nSend HostName to Connect: "
+ESTABLISHED_END = b"\n\n"
+
+# What the origin does with a connection: the first byte of the request says.
+DOWNLOAD = b"D"      # send the stream, then close
+UPLOAD = b"U"        # read and check the stream, answer OK or BAD, close
+ECHO = b"E"          # send back what comes, until the end
+STALL = b"S"         # send half, pause, send the rest, close
+RESET = b"R"         # send half, then reset the connection
+VANISH = b"V"        # send half, then close as if done
+HEADER = struct.Struct("<cQI")  # mode, size, offset into the block
+
+
+def stream(offset, size):
+    """size bytes of the pattern from offset on."""
+    out = bytearray()
+    pos = offset % len(BLOCK)
+    while len(out) < size:
+        piece = BLOCK[pos:pos + size - len(out)]
+        out += piece
+        pos = 0
+    return bytes(out)
+
+
+class Checker:
+    """Checks a stream as it arrives."""
+
+    def __init__(self, offset):
+        self.offset = offset
+        self.received = 0
+        self.intact = True
+
+    def feed(self, data):
+        if self.intact and data != stream(self.offset + self.received, len(data)):
+            self.intact = False
+        self.received += len(data)
+
+
+def reset(writer):
+    """Closes with a reset (a zero linger), as a peer that crashes does."""
+    sock = writer.get_extra_info("socket")
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    writer.transport.abort()
+
+
+class Origin:
+    """The server behind the proxy, on a loopback port of its own."""
+
+    def __init__(self, stall_seconds=2.0):
+        self.stall_seconds = stall_seconds
+        self.server = None
+        self.port = 0
+        self.bad_uploads = 0
+
+    async def start(self):
+        self.server = await asyncio.start_server(self._serve, "127.0.0.1", 0, backlog=4096)
+        self.port = self.server.sockets[0].getsockname()[1]
+
+    async def close(self):
+        self.server.close()
+        await self.server.wait_closed()
+
+    async def _send(self, writer, offset, start, end):
+        pos = start
+        while pos < end:
+            chunk = min(65536, end - pos)
+            writer.write(stream(offset + pos, chunk))
+            pos += chunk
+            await writer.drain()
+
+    async def _serve(self, reader, writer):
+        try:
+            mode, size, offset = HEADER.unpack(await reader.readexactly(HEADER.size))
+            half = size // 2
+            if mode == ECHO:
+                while data := await reader.read(65536):
+                    writer.write(data)
+                    await writer.drain()
+            elif mode == UPLOAD:
+                checker = Checker(offset)
+                while checker.received < size and (data := await reader.read(65536)):
+                    checker.feed(data)
+                ok = checker.intact and checker.received == size
+                self.bad_uploads += not ok
+                writer.write(b"OK\n" if ok else b"BAD\n")
+                await writer.drain()
+            else:
+                await self._send(writer, offset, 0, half if mode in (STALL, RESET, VANISH) else size)
+                if mode == STALL:
+                    await asyncio.sleep(self.stall_seconds)
+                    await self._send(writer, offset, half, size)
+                elif mode == RESET:
+                    reset(writer)
+                    return
+            writer.close()
+        except (OSError, asyncio.IncompleteReadError):
+            writer.transport.abort()
+
+
+class Route:
+    """How a client reaches the origin: through the tunnel, the Telnet proxy or a port map."""
+
+    def __init__(self, kind, port, origin_port):
+        self.kind = kind
+        self.port = port
+        self.origin_port = origin_port
+
+    async def open(self):
+        reader, writer = await asyncio.open_connection("127.0.0.1", self.port)
+        if self.kind == "tunnel":
+            writer.write(f"CONNECT 127.0.0.1:{self.origin_port} HTTP/1.1\r\n\r\n".encode())
+            reply = await reader.readuntil(ESTABLISHED_END)
+            if b" 200 " not in reply:
+                raise ConnectionError(f"tunnel refused: {reply!r}")
+        elif self.kind == "telnet":
+            await reader.readexactly(len(GREETING))
+            writer.write(f"127.0.0.1:{self.origin_port}\n".encode())
+            await reader.readuntil(b"Please Wait...\r\n")
+        return reader, writer
+
+
+async def download(route, size, client=None, stall_seconds=2.0, mode=DOWNLOAD):
+    """One download; client is None (a good client), "stall", "reset" or "vanish". Returns the
+    checker, and whether the stream ended cleanly."""
+    offset = random.randrange(len(BLOCK))
+    reader, writer = await route.open()
+    writer.write(HEADER.pack(mode, size, offset))
+    checker = Checker(offset)
+    clean = False
+    try:
+        while True:
+            if client and checker.received >= size // 2:
+                if client == "stall":
+                    await asyncio.sleep(stall_seconds)
+                    client = None
+                elif client == "reset":
+                    reset(writer)
+                    return checker, False
+                elif client == "vanish":
+                    writer.close()
+                    return checker, False
+            data = await reader.read(65536)
+            if not data:
+                clean = True
+                break
+            checker.feed(data)
+    except (ConnectionResetError, BrokenPipeError):
+        pass
+    writer.close()
+    return checker, clean
+
+
+async def upload(route, size):
+    """One upload, checked by the origin; True when it answered OK."""
+    offset = random.randrange(len(BLOCK))
+    reader, writer = await route.open()
+    writer.write(HEADER.pack(UPLOAD, size, offset))
+    pos = 0
+    while pos < size:
+        chunk = min(65536, size - pos)
+        writer.write(stream(offset + pos, chunk))
+        pos += chunk
+        await writer.drain()
+    answer = await reader.read(16)
+    writer.close()
+    return answer == b"OK\n"
+
+
+async def echo_session(route, rounds, pause=0.0):
+    """A session that holds its connection and exchanges a token each round; True when every
+    token came back."""
+    reader, writer = await route.open()
+    writer.write(HEADER.pack(ECHO, 0, 0))
+    ok = True
+    for n in range(rounds):
+        token = os.urandom(16)
+        writer.write(token)
+        await writer.drain()
+        ok = ok and await reader.readexactly(16) == token
+        if pause:
+            await asyncio.sleep(pause)
+    writer.close()
+    return ok
+
+
+def engine_totals(engine, harbixctl):
+    """The engine's totals as the control channel reports them, or None when it does not answer."""
+    out = subprocess.run([harbixctl, "--json", "--timeout", "5", "status"], env=engine.env, capture_output=True,
+                         text=True)
+    if out.returncode != 0:
+        return None
+    return json.loads(out.stdout)["engine"]
+
+
+def descriptors(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def threads(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def raise_descriptor_limit():
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return hard
+
+
+def wait_for(cond, timeout=20.0, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(step)
+    return cond()
