@@ -228,16 +228,21 @@ Relay::Move Relay::MoveChunk(Side from) {
     }
     const long nMoved = queue.PipeFrom(s.m_socket, cbRoom);
     if (nMoved == 0) return Move::kEnd;
-    if (nMoved < 0) {
-      if (WouldBlock(errno)) return Move::kEmpty;
+    if (nMoved < 0 && !WouldBlock(errno)) {
       OnBroken(from, "splice", errno);
       return Move::kFailed;
     }
-    m_session.CountReceived(static_cast<uint64_t>(nMoved));
-    Flush(to);
-    // A short move emptied the socket (or the pipe ran out of slots first: the socket, having
-    // been read, raises its read event again for what it still holds).
-    return static_cast<size_t>(nMoved) == cbRoom ? Move::kMore : Move::kEmpty;
+    if (nMoved > 0) {
+      m_session.CountReceived(static_cast<uint64_t>(nMoved));
+      Flush(to);
+      if (static_cast<size_t>(nMoved) == cbRoom) return Move::kMore;
+    }
+    // Short, or nothing: the socket is empty, or the pipe ran out of slots before the socket ran
+    // out of bytes. Only an empty pipe tells the two apart (the next read finds out); otherwise
+    // reading resumes once the pipe has drained.
+    if (queue.Pending() == 0) return nMoved > 0 ? Move::kMore : Move::kEmpty;
+    s.m_bPaused = true;
+    return Move::kWait;
   }
   const size_t cbChunk = s.m_lpTap ? kTapChunk : kReadChunk;
   char small[kSmallChunk];

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +42,8 @@ struct Peer {
   bool m_bSawEnd = false;      // read returned 0
   bool m_bSawReset = false;
   size_t m_cbReadLimit = 1 << 20;  // at most this much per turn (a slow reader reads less)
+  size_t m_cbSendPiece = 65536;    // what one send hands the kernel
+  int m_hFile = -1;                // when set, the pattern is sent from this file (sendfile)
   std::string m_sKept;             // what was read, when m_bKeep
   bool m_bKeep = false;
 
@@ -49,9 +53,17 @@ struct Peer {
     bool bMoved = false;
     char buffer[65536];
     while (m_cbSent < m_cbToSend) {
-      const size_t cbChunk = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, m_cbToSend - m_cbSent));
-      for (size_t i = 0; i < cbChunk; ++i) buffer[i] = static_cast<char>(PatternByte(m_cbSent + i));
-      const ssize_t n = ::send(m_hSocket, buffer, cbChunk, MSG_DONTWAIT | MSG_NOSIGNAL);
+      const size_t cbChunk = static_cast<size_t>(std::min<uint64_t>(m_cbSendPiece, m_cbToSend - m_cbSent));
+      ssize_t n = 0;
+      if (m_hFile >= 0) {
+        // Each piece becomes a fragment of its own that points into the file's pages.
+        off_t nOffset = static_cast<off_t>(m_cbSent);
+        ::fcntl(m_hSocket, F_SETFL, ::fcntl(m_hSocket, F_GETFL) | O_NONBLOCK);
+        n = ::sendfile(m_hSocket, m_hFile, &nOffset, cbChunk);
+      } else {
+        for (size_t i = 0; i < cbChunk; ++i) buffer[i] = static_cast<char>(PatternByte(m_cbSent + i));
+        n = ::send(m_hSocket, buffer, cbChunk, MSG_DONTWAIT | MSG_NOSIGNAL);
+      }
       if (n <= 0) break;
       m_cbSent += static_cast<uint64_t>(n);
       bMoved = true;
@@ -319,6 +331,33 @@ TEST(RelayTableTest, AResetDeliversWhatWasTakenThenEnds) {
     EXPECT_EQ(other.m_cbReceived, run.m_counters.m_qwReceived.load()) << "every byte taken was delivered";
     EXPECT_TRUE(other.m_bSawEnd) << "a clean end after the bytes";
   }
+}
+
+// A bulk stream that turns into many small segments (a sender that writes small pieces without
+// delay) fills a splice pipe's slots long before its bytes: a move comes up short while the
+// socket still holds bytes, and with the sender done no new read event would ever come for them.
+TEST_F(RelayTest, SmallSegmentsLeftBehindAShortMoveAreStillRead) {
+  Start();
+  const int nOn = 1;
+  ::setsockopt(m_server.m_hSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+  char szPath[] = "/tmp/harbix-relay-XXXXXX";
+  m_server.m_hFile = ::mkstemp(szPath);
+  ASSERT_GE(m_server.m_hFile, 0);
+  ::unlink(szPath);
+  std::string sPattern(4 * kMiB, '\0');
+  for (size_t i = 0; i < sPattern.size(); ++i) sPattern[i] = static_cast<char>(PatternByte(i));
+  ASSERT_EQ(::write(m_server.m_hFile, sPattern.data(), sPattern.size()), static_cast<ssize_t>(sPattern.size()));
+  m_server.m_cbToSend = 256 * 1024;  // bulk first: the relay moves it through a pipe
+  ASSERT_TRUE(Drive([&] { return m_client.m_cbReceived == 256 * 1024; }));
+  m_client.m_bReading = false;  // small segments pile up behind the client's full buffer
+  m_server.m_cbSendPiece = 100;
+  m_server.m_cbToSend += 2 * kMiB;
+  ASSERT_TRUE(Drive([&] { return m_server.Done(); }));
+  m_client.m_bReading = true;
+  EXPECT_TRUE(Drive([&] { return m_client.m_cbReceived == m_server.m_cbToSend; }, {}, 10000))
+      << m_client.m_cbReceived << " of " << m_server.m_cbToSend << " bytes";
+  EXPECT_TRUE(m_client.m_bIntact);
+  ::close(m_server.m_hFile);
 }
 
 // A tap sees every byte of its direction in order, the last ones included, and the end once.
