@@ -49,11 +49,11 @@ namespace {
 constexpr uint64_t kSpecialTag = 1ULL << 63;
 constexpr uint64_t kInboxTag = kSpecialTag;
 constexpr uint64_t kWatchTag = kSpecialTag | (1ULL << 62);
-constexpr uint64_t kLingerTag = kSpecialTag | (1ULL << 61);
 // Sockets being closed that one loop keeps at most; past it, one closes at once.
 constexpr size_t kMaxLingering = 4096;
-// Reads of a lingering socket per readiness: a peer that floods cannot hold the thread.
-constexpr int kLingerReadsPerEvent = 8;
+// Reads of a lingering socket per turn: a peer that floods cannot hold the thread (what is
+// left is read at the next turn).
+constexpr int kLingerReadsPerTurn = 64;
 constexpr int kMaxEventsPerWait = 64;
 
 struct InboxRegistry {
@@ -275,7 +275,7 @@ void MessageLoop::Poll(bool bWait) {
   // it sleeps.
   int nTimeout = 0;
   if (DrainInbox()) bWait = false;
-  if (bWait && m_queue.empty() && m_vRecheck.empty()) {
+  if (bWait && m_queue.empty() && m_vRecheck.empty() && m_vLingerRecheck.empty()) {
     const int64_t nNext = NextTimerInMs();
     nTimeout = nNext < 0 ? -1 : static_cast<int>(std::min<int64_t>(nNext, 60 * 60 * 1000));
   }
@@ -293,8 +293,6 @@ void MessageLoop::Poll(bool bWait) {
       [[maybe_unused]] ssize_t n = ::read(m_lpInbox->hEvent, &qwCount, sizeof qwCount);
       m_lpInbox->bSignalled.store(false);
       DrainInbox();
-    } else if ((qwTag & kLingerTag) == kLingerTag) {
-      DiscardLingering(static_cast<int>(qwTag & 0xFFFFFFFF));
     } else if ((qwTag & kWatchTag) == kWatchTag) {
       auto it = m_watches.find(static_cast<int>(qwTag & 0xFFFFFFFF));
       if (it != m_watches.end()) {
@@ -444,6 +442,10 @@ void MessageLoop::HandleSocketEvents(uint64_t qwTag, uint32_t dwEpollEvents) {
   auto it = m_sockets.find(hSocket);
   if (it == m_sockets.end() || it->second.dwGen != static_cast<uint32_t>(qwTag >> 32)) return;
   SocketState& state = it->second;
+  if (state.bLingering) {
+    DiscardLingering(hSocket);
+    return;
+  }
   // A socket selected before it listened: the first caller is what tells.
   if (state.bIdle && (!(dwEpollEvents & EPOLLIN) || (state.bIdle = IsIdleStream(hSocket)))) return;
   if (state.bConnecting) {
@@ -515,6 +517,11 @@ void MessageLoop::Unpost(SocketState& state, uint32_t dwEvent) {
 }
 
 void MessageLoop::RunRechecks() {
+  if (!m_vLingerRecheck.empty()) {
+    std::vector<int> vLingering;
+    vLingering.swap(m_vLingerRecheck);
+    for (int hSocket : vLingering) DiscardLingering(hSocket);
+  }
   if (m_vRecheck.empty()) return;
   std::vector<int> vSockets;
   vSockets.swap(m_vRecheck);
@@ -522,6 +529,12 @@ void MessageLoop::RunRechecks() {
     auto it = m_sockets.find(hSocket);
     if (it != m_sockets.end()) Evaluate(hSocket, it->second);
   }
+}
+
+std::optional<bool> MessageLoop::PeerHungUp(int hSocket) const {
+  auto it = m_sockets.find(hSocket);
+  if (it == m_sockets.end() || !it->second.bInEpoll) return std::nullopt;
+  return it->second.bHup;
 }
 
 void MessageLoop::NoteRecv(int hSocket, long nResult, size_t cbRequested, int nError, bool bStream) {
@@ -586,17 +599,26 @@ void MessageLoop::NoteConnect(int hSocket, bool bCompleted) {
 // Sockets being closed
 
 void MessageLoop::Linger(int hSocket, uint32_t dwMs) {
-  auto itState = m_sockets.find(hSocket);
-  const bool bInEpoll = itState != m_sockets.end() && itState->second.bInEpoll;
-  if (itState != m_sockets.end()) m_sockets.erase(itState);
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP;  // level-triggered: what is left is read at the next turn
-  event.data.u64 = kLingerTag | static_cast<uint32_t>(hSocket);
-  const bool bWatched = m_lingering.size() < kMaxLingering &&
-                        ::epoll_ctl(m_hEpoll, bInEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, hSocket, &event) == 0;
-  if (!bWatched) {
+  if (m_lingering.size() >= kMaxLingering) {
+    ForgetSocket(hSocket);
     ::close(hSocket);
     return;
+  }
+  // The socket keeps its place in epoll (no system call for the change of hands); it only
+  // stops raising events.
+  SocketState& state = StateOf(hSocket, SocketKind::kStreamConnected);
+  state.dwEvents = 0;
+  state.bLingering = true;
+  if (!state.bInEpoll) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.data.u64 = (static_cast<uint64_t>(state.dwGen) << 32) | static_cast<uint32_t>(hSocket);
+    if (::epoll_ctl(m_hEpoll, EPOLL_CTL_ADD, hSocket, &event) != 0) {
+      ForgetSocket(hSocket);
+      ::close(hSocket);
+      return;
+    }
+    state.bInEpoll = true;
   }
   const auto itDeadline = m_lingerDeadlines.emplace(NowMs() + dwMs, hSocket);
   m_lingering.emplace(hSocket, itDeadline);
@@ -606,14 +628,14 @@ void MessageLoop::Linger(int hSocket, uint32_t dwMs) {
 void MessageLoop::DiscardLingering(int hSocket) {
   if (!m_lingering.count(hSocket)) return;
   char scratch[4096];
-  for (int nRead = 0; nRead < kLingerReadsPerEvent; ++nRead) {
+  for (int nRead = 0; nRead < kLingerReadsPerTurn; ++nRead) {
     const long n = ::recv(hSocket, scratch, sizeof scratch, MSG_DONTWAIT);
     if (n > 0) continue;
-    if (n < 0 && WouldBlock(errno)) return;
+    if (n < 0 && WouldBlock(errno)) return;  // the next readiness comes as an edge
     CloseLingering(hSocket);  // the peer has closed, or the connection broke: closing loses nothing now
     return;
   }
-  // More waits: level-triggered readiness brings it back at the next turn.
+  m_vLingerRecheck.push_back(hSocket);  // more waits, and no edge will say so
 }
 
 void MessageLoop::CloseLingering(int hSocket) {
@@ -621,6 +643,7 @@ void MessageLoop::CloseLingering(int hSocket) {
   if (it == m_lingering.end()) return;
   m_lingerDeadlines.erase(it->second);
   m_lingering.erase(it);
+  m_sockets.erase(hSocket);
   ::close(hSocket);
 }
 

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -88,6 +89,9 @@ class MessageLoop {
   bool AsyncSelect(int hSocket, Hwnd hwnd, uint32_t message, uint32_t dwEvents, SocketKind kind = SocketKind::kUnknown);
   // Before a socket is closed (bClosing) or handed to another thread.
   void ForgetSocket(int hSocket, bool bClosing = true);
+  // What the loop has seen of a selected socket's peer ending its stream (nullopt when the
+  // socket is not watched here): it learns it from the same readiness that brings the events.
+  std::optional<bool> PeerHungUp(int hSocket) const;
   // Called by the socket operations (platform/Socket) so that events are re-enabled.
   void NoteRecv(int hSocket, long nResult, size_t cbRequested, int nError, bool bStream);
   void NoteSend(int hSocket, long nResult, size_t cbRequested, int nError);
@@ -135,6 +139,7 @@ class MessageLoop {
     bool bHup = false;          // the peer closed (or the connection broke)
     bool bClosePosted = false;
     uint32_t dwCloseError = 0;
+    bool bLingering = false;    // handed over to be closed: what comes is read and dropped
   };
   struct TimerKey {
     Hwnd hwnd;
@@ -184,6 +189,7 @@ class MessageLoop {
 
   std::multimap<uint64_t, int> m_lingerDeadlines;
   std::unordered_map<int, std::multimap<uint64_t, int>::iterator> m_lingering;
+  std::vector<int> m_vLingerRecheck;
 
   std::multimap<uint64_t, TimerKey> m_dueTimers;
   std::map<TimerKey, Timer> m_timers;

@@ -204,6 +204,9 @@ void Socket::ShutdownWrite() {
 
 bool Socket::PeerHungUp() const {
   if (m_hSocket < 0) return true;
+  if (MessageLoop* lpLoop = MessageLoop::Current()) {
+    if (std::optional<bool> bHungUp = lpLoop->PeerHungUp(m_hSocket)) return *bHungUp;
+  }
   pollfd entry{m_hSocket, POLLRDHUP, 0};
   return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }

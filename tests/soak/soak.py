@@ -1,0 +1,288 @@
+"""The soak: the real engine under mixed load for a set time, in a network namespace of its own.
+
+Tunnels, Telnet sessions and a port map move checked data; clients and origins stall, reset and
+vanish; a control-channel poller asks for the status throughout; every service and the maps are
+reloaded with changed settings now and then; bursts of callers run into the connection limit.
+At the end it prints a report: sessions completed, bytes checked, errors by kind, the engine's
+memory, descriptors, threads and CPU time, and whether the control channel answered throughout.
+Exit status 0 when nothing was corrupted, the engine never failed, and it returned to its
+starting descriptors and threads once the load had ended.
+
+    soak.py --harbixen PATH --harbix-reg PATH --harbixctl PATH [--minutes N]
+"""
+
+import argparse
+import asyncio
+import collections
+import os
+import random
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harbix_e2e as e2e  # noqa: E402
+import harbix_load as load  # noqa: E402
+
+TUNNEL_PORT = 2525
+TELNET_PORT = 2323
+MAP_PORT = 3000
+MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
+KIB = 1024
+
+
+class Soak:
+    def __init__(self, minutes):
+        self.seconds = minutes * 60
+        self.counts = collections.Counter()   # what completed, by kind
+        self.errors = collections.Counter()   # what went wrong, by kind (some are on purpose)
+        self.bytes_checked = 0
+        self.corrupted = 0
+        self.samples = []                     # (seconds since start, rss kib, fds, threads)
+        self.polls_missed = 0
+        self.polls = 0
+        self.running = True
+
+    # -- setup ---------------------------------------------------------------------------------
+
+    def configure(self):
+        self.engine = e2e.Engine()
+        self.engine.only("HTTPS", "TNET")
+        self.engine.service("HTTPS", TUNNEL_PORT)
+        self.engine.service("TNET", TELNET_PORT, **{"Use Threads": 0})
+        self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[0])
+        self.set_map(self.origins[0].port, use_threads=1)
+
+    def set_map(self, origin_port, use_threads):
+        self.engine.set("MAP", "Maps Count", "dword", 1)
+        self.engine.set("#0.MAP", "Bind Port", "binary", e2e.port_hex(MAP_PORT))
+        self.engine.set("#0.MAP", "Dest Host", "sz", "127.0.0.1")
+        self.engine.set("#0.MAP", "Dest Port", "binary", e2e.port_hex(origin_port))
+        self.engine.set("#0.MAP", "Service Type", "dword", 0)
+        self.engine.set("#0.MAP", "Deny Incoming", "dword", 1)
+        self.engine.set("#0.MAP", "Use Threads", "dword", use_threads)
+
+    def routes(self):
+        origin = random.choice(self.origins)
+        kind, port = random.choice((("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT)))
+        # The map always leads to the origin it is set to.
+        return load.Route(kind, port, self.map_origin if kind == "map" else origin.port)
+
+    # -- the load ------------------------------------------------------------------------------
+
+    def until_done(self):
+        return self.running and time.monotonic() < self.deadline
+
+    def note(self, kind, checker=None, clean=None, expected_size=None):
+        if checker is not None:
+            self.bytes_checked += checker.received
+            if not checker.intact:
+                self.corrupted += 1
+                self.errors["corrupted stream"] += 1
+                return
+            if expected_size is not None and (checker.received != expected_size or not clean):
+                self.errors[f"{kind}: incomplete"] += 1
+                return
+        self.counts[kind] += 1
+
+    async def transfers(self):
+        while self.until_done():
+            route = self.routes()
+            size = random.choice((1 * KIB, 64 * KIB, 512 * KIB, 4096 * KIB))
+            what = random.choices(["download", "upload", "client stalls", "client resets", "client vanishes",
+                                   "origin stalls", "origin resets", "origin vanishes"],
+                                  weights=[10, 4, 1, 1, 1, 1, 1, 1])[0]
+            try:
+                if what == "upload":
+                    if await asyncio.wait_for(load.upload(route, size), 60):
+                        self.bytes_checked += size
+                        self.counts["upload"] += 1
+                    else:
+                        self.corrupted += 1
+                        self.errors["upload arrived wrong"] += 1
+                    continue
+                client = {"client stalls": "stall", "client resets": "reset", "client vanishes": "vanish"}.get(what)
+                mode = {"origin stalls": load.STALL, "origin resets": load.RESET,
+                        "origin vanishes": load.VANISH}.get(what, load.DOWNLOAD)
+                checker, clean = await asyncio.wait_for(load.download(route, size, client=client, mode=mode), 60)
+                whole = what in ("download", "client stalls", "origin stalls")
+                self.note(what, checker, clean, size if whole else None)
+            except ConnectionError as error:
+                self.errors[f"refused ({type(error).__name__})"] += 1  # the limit, or a reload
+            except (asyncio.TimeoutError, asyncio.IncompleteReadError, OSError) as error:
+                self.errors[f"{what}: {type(error).__name__}"] += 1
+
+    async def slow_reader(self):
+        """A client that takes 100 KB/s of a large download."""
+        while self.until_done():
+            route = self.routes()
+            try:
+                reader, writer = await route.open()
+                offset = random.randrange(len(load.BLOCK))
+                size = 2048 * KIB
+                writer.write(load.HEADER.pack(load.DOWNLOAD, size, offset))
+                checker = load.Checker(offset)
+                while checker.received < size and self.until_done():
+                    data = await asyncio.wait_for(reader.read(10 * KIB), 30)
+                    if not data:
+                        break
+                    checker.feed(data)
+                    await asyncio.sleep(0.1)
+                writer.close()
+                self.note("slow download", checker)
+            except (ConnectionError, OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as error:
+                self.errors[f"slow download: {type(error).__name__}"] += 1
+
+    async def held(self):
+        while self.until_done():
+            try:
+                ok = await asyncio.wait_for(load.echo_session(self.routes(), 20, 0.5), 60)
+                self.counts["held session"] += ok
+                if not ok:
+                    self.corrupted += 1
+                    self.errors["echo came back wrong"] += 1
+            except (ConnectionError, OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as error:
+                self.errors[f"held session: {type(error).__name__}"] += 1
+
+    async def bursts(self):
+        """Every 20 s, more callers at once than the limit admits; those refused are closed."""
+        while self.until_done():
+            await asyncio.sleep(20)
+            admitted = refused = 0
+
+            async def caller():
+                nonlocal admitted, refused
+                try:
+                    reader, writer = await asyncio.open_connection("127.0.0.1", TUNNEL_PORT)
+                    writer.write(b"CONNECT 127.0.0.1:1 HTTP/1.1\r\n")
+                    data = await asyncio.wait_for(reader.read(1), 5)
+                    # A refused caller is closed at once; an admitted one waits for its header.
+                    refused += data == b""
+                    admitted += data != b""
+                    writer.close()
+                except asyncio.TimeoutError:
+                    admitted += 1
+                except OSError:
+                    refused += 1
+
+            await asyncio.gather(*(caller() for _ in range(MAX_CONNECTIONS[1] + 200)))
+            self.counts["burst callers refused"] += refused
+            self.counts["burst callers admitted"] += admitted
+
+    async def poller(self):
+        while self.until_done():
+            self.polls += 1
+            totals = await asyncio.to_thread(load.engine_totals, self.engine, e2e.ARGS.harbixctl)
+            if totals is None:
+                self.polls_missed += 1
+            await asyncio.sleep(1)
+
+    async def reloads(self):
+        """Every 15 s the settings change and the engine is told."""
+        n = 0
+        while self.until_done():
+            await asyncio.sleep(15)
+            n += 1
+            self.engine.set("HTTPS", "LOG Activity", "dword", n % 2)
+            self.engine.set("TNET", "LOG Activity", "dword", (n // 2) % 2)
+            self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
+            # The map moves to the other origin every other time (it restarts), and changes only
+            # what needs no restart otherwise.
+            if n % 2:
+                self.map_origin = self.origins[(n // 2) % 2].port
+            self.set_map(self.map_origin, use_threads=n % 3 != 0)
+            out = await asyncio.to_thread(subprocess.run, [e2e.ARGS.harbixctl, "reload", "all"], env=self.engine.env,
+                                          capture_output=True)
+            self.counts["reloads"] += out.returncode == 0
+            if out.returncode:
+                self.errors["reload not answered"] += 1
+
+    async def monitor(self):
+        pid = self.engine.process.pid
+        while self.until_done():
+            if self.engine.process.poll() is not None:
+                self.errors["engine ended"] += 1
+                self.running = False
+                return
+            self.samples.append((time.monotonic() - self.started, load.resident_kib(pid), load.descriptors(pid),
+                                 load.threads(pid)))
+            await asyncio.sleep(5)
+
+    # -- the run -------------------------------------------------------------------------------
+
+    async def run(self):
+        self.origins = [load.Origin(stall_seconds=3.0), load.Origin(stall_seconds=3.0)]
+        for origin in self.origins:
+            await origin.start()
+        self.map_origin = self.origins[0].port
+        self.configure()
+        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT)
+        pid = self.engine.process.pid
+        self.start_fds, self.start_threads = load.descriptors(pid), load.threads(pid)
+        self.start_cpu = self.engine.cpu_seconds()
+        self.started = time.monotonic()
+        self.deadline = self.started + self.seconds
+        tasks = [self.transfers() for _ in range(24)] + [self.slow_reader() for _ in range(4)]
+        tasks += [self.held() for _ in range(8)] + [self.bursts(), self.poller(), self.reloads(), self.monitor()]
+        await asyncio.gather(*tasks)
+        self.load_seconds = time.monotonic() - self.started
+        # Once the load has ended, everything the engine took must be given back.
+        self.settled = await asyncio.to_thread(
+            load.wait_for, lambda: (load.descriptors(pid), load.threads(pid)) <= (self.start_fds, self.start_threads), 60)
+        self.end_fds, self.end_threads = load.descriptors(pid), load.threads(pid)
+        self.cpu = self.engine.cpu_seconds() - self.start_cpu
+        self.engine_alive = self.engine.process.poll() is None
+        for origin in self.origins:
+            await origin.close()
+        self.engine.cleanup()
+
+    def report(self):
+        half = [s for s in self.samples if s[0] >= self.load_seconds / 2]
+        rss = [s[1] for s in self.samples]
+        rss_half = [s[1] for s in half]
+        lines = [
+            f"Harbix soak: {self.load_seconds / 60:.1f} minutes",
+            "",
+            "completed:",
+            *(f"  {kind:<28}{count:>10}" for kind, count in sorted(self.counts.items())),
+            f"  {'bytes checked':<28}{self.bytes_checked:>10}",
+            "",
+            "errors by kind (peers that reset or vanish, and callers over the limit, cause some on purpose):",
+            *(f"  {kind:<40}{count:>8}" for kind, count in sorted(self.errors.items())),
+            f"  {'corrupted streams':<40}{self.corrupted:>8}",
+            "",
+            f"engine: {'up throughout' if self.engine_alive and not self.errors['engine ended'] else 'ENDED'}, "
+            f"CPU {self.cpu:.1f} s",
+            f"  resident memory: peak {max(rss, default=0) / 1024:.1f} MiB; second half "
+            f"{min(rss_half, default=0) / 1024:.1f} .. {max(rss_half, default=0) / 1024:.1f} MiB",
+            f"  descriptors: {self.start_fds} at the start, {self.end_fds} after the load "
+            f"(most during the load {max((s[2] for s in self.samples), default=0)})",
+            f"  threads: {self.start_threads} at the start, {self.end_threads} after the load "
+            f"(most during the load {max((s[3] for s in self.samples), default=0)})",
+            f"  control channel: {self.polls - self.polls_missed} of {self.polls} status polls answered",
+        ]
+        return "\n".join(lines)
+
+    def passed(self):
+        return (self.corrupted == 0 and self.engine_alive and not self.errors["engine ended"] and self.settled
+                and self.polls_missed == 0)
+
+
+def main():
+    e2e.enter_namespace()  # runs this program again, with the same arguments, in the namespace
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--minutes", type=float, default=10)
+    args, rest = parser.parse_known_args()
+    sys.argv = [sys.argv[0]] + rest
+    e2e.parse_args()
+    load.raise_descriptor_limit()
+    soak = Soak(args.minutes)
+    asyncio.run(soak.run())
+    print(soak.report())
+    sys.exit(0 if soak.passed() else 1)
+
+
+if __name__ == "__main__":
+    main()
