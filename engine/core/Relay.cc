@@ -113,6 +113,8 @@ void Relay::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) {
   SideState& s = m_aSides[side];
   if (dwEvent == FD_READ) {
     s.m_bReadable = true;
+  } else if (dwEvent == FD_WRITE) {
+    s.m_bWriteBlocked = false;
   } else if (dwEvent == FD_CLOSE) {
     if (dwError != 0) {
       OnBroken(side, "connection", static_cast<int>(dwError));
@@ -153,7 +155,8 @@ void Relay::Step() {
 
 void Relay::Flush(Side to) {
   SideState& s = m_aSides[to];
-  if (!s.m_socket || s.m_bBroken || s.m_queue.Empty()) return;
+  // A full socket says so with FD_WRITE: trying before that is a system call for nothing.
+  if (!s.m_socket || s.m_bBroken || s.m_bWriteBlocked || s.m_queue.Empty()) return;
   uint64_t cbSent = 0;
   const OutputQueue::SendResult result = s.m_queue.SendTo(s.m_socket, &cbSent);
   if (cbSent) m_session.CountSent(cbSent);
@@ -161,6 +164,7 @@ void Relay::Flush(Side to) {
     OnBroken(to, "send", errno);
     return;
   }
+  s.m_bWriteBlocked = result == OutputQueue::SendResult::kBlocked;
   SideState& from = m_aSides[Other(to)];
   if (from.m_bPaused && s.m_queue.Pending() <= kLowWater) {
     from.m_bPaused = false;

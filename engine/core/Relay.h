@@ -100,6 +100,7 @@ class Relay : public SocketHandler {
     bool m_bHeld = false;         // the session reads it
     bool m_bReadable = false;     // bytes (or the end) may wait to be read
     bool m_bPaused = false;       // reading waits for the other side's queue to drain
+    bool m_bWriteBlocked = false; // its socket is full: sending waits for FD_WRITE
     bool m_bReadEnded = false;    // nothing more is read from it for the relay
     bool m_bSawEnd = false;       // its peer's end of stream was read
     bool m_bBroken = false;       // a read or send failed: nothing more goes to it either
