@@ -1,5 +1,6 @@
 #include "engine/Catalog.h"
 
+#include "engine/http/HttpSession.h"
 #include "engine/proxies/TunnelSession.h"
 #include "engine/relay/DnsServiceThread.h"
 #include "engine/relay/PortMap.h"
@@ -13,6 +14,8 @@ ServiceCatalog DefaultCatalog() {
     switch (id) {
       case ServiceId::Dns:
         return std::make_unique<DnsServiceThread>(engine, wMaxDatagram);
+      case ServiceId::Http:
+        return std::make_unique<ServiceThread>(id, engine, HttpSessionFactory(), wMaxDatagram);
       case ServiceId::Https:
         return std::make_unique<ServiceThread>(id, engine, TunnelSessionFactory(), wMaxDatagram);
       case ServiceId::Telnet:

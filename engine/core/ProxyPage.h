@@ -9,10 +9,10 @@ namespace harbix {
 // The engine's version as it appears in its pages.
 inline constexpr const char* kEngineVersion = "1.21";
 
-// "Thu, 07 Dec 2000 10:20:30 GMT".
-std::string FormatHttpDate(std::time_t when);
+// The last lines of every page the proxy composes: who made it, then the end of the document.
+std::string PageFooter();
 
-// The body of the error page: a title, the message and the footer line.
+// The body of the error page: a title, the message and the footer.
 std::string ErrorPageBody(const std::string& sMessage);
 
 // The tunnel's error response: "<version> 500 Internal Error", Server, Date, Content-Type,

@@ -1,0 +1,169 @@
+#include "engine/http/HttpSession.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "common/Text.h"
+#include "engine/core/HostResolver.h"
+#include "platform/Trace.h"
+
+namespace harbix {
+
+HttpSession::HttpSession(SessionContext&& context) : Session(std::move(context)) {}
+
+void HttpSession::OnCreate() {
+  // The request is read here; the relay takes the client over once it has been forwarded.
+  m_relay.Hold(Relay::kClient);
+  if (m_relay.Attach(Relay::kClient, std::move(m_context.m_client))) StartIdleCheck(kFirstIdleMs);
+}
+
+void HttpSession::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) {
+  if (!m_bHeaderComplete && dwEvent == FD_READ && hSocket == m_relay.SocketOf(Relay::kClient).Fd()) {
+    ReadRequest();
+    return;
+  }
+  RouteSocketEvent(hSocket, dwEvent, dwError);
+}
+
+void HttpSession::ReadRequest() {
+  if (m_request.Current() == HttpRequest::State::kLine) {
+    if (!TakeRequestLine()) return;
+    LookUpServer();
+  }
+  ReadHeader();
+}
+
+bool HttpSession::TakeRequestLine() {
+  char buffer[1024];
+  Socket& client = m_relay.SocketOf(Relay::kClient);
+  while (!Closing() && client) {
+    // Peek, then take exactly up to the line feed: the header stays in the socket.
+    const long nSeen = client.Peek(buffer, sizeof buffer);
+    if (nSeen <= 0) {
+      if (nSeen < 0 && !WouldBlock(errno)) {
+        NoteEnd("recv", errno);
+        Finish();
+      }
+      return false;  // nothing yet, or the end of the stream (the relay hears of it)
+    }
+    const size_t cbTake = HttpRequest::LineLength(std::string_view(buffer, static_cast<size_t>(nSeen)));
+    if (client.Recv(buffer, cbTake) != static_cast<long>(cbTake)) {
+      NoteEnd("recv", errno);
+      Finish();
+      return false;
+    }
+    CountReceived(cbTake);
+    switch (m_request.TakeLine(std::string_view(buffer, cbTake))) {
+      case HttpRequest::State::kLine:
+        continue;
+      case HttpRequest::State::kFailed:
+        SendError(static_cast<int>(m_request.Error()));
+        return false;
+      default:
+        if (m_request.NoScheme()) Trace("%s(!!!)", m_request.Url().c_str());
+        return true;
+    }
+  }
+  return false;
+}
+
+void HttpSession::ReadHeader() {
+  char buffer[kRequestPiece];
+  Socket& client = m_relay.SocketOf(Relay::kClient);
+  while (!Closing() && !m_bHeaderComplete && client) {
+    const long nRead = client.Recv(buffer, sizeof buffer);
+    if (nRead <= 0) {
+      if (nRead < 0 && !WouldBlock(errno)) {
+        NoteEnd("recv", errno);
+        Finish();
+      }
+      return;  // nothing more yet, or the end of the stream (the relay hears of it)
+    }
+    CountReceived(static_cast<uint64_t>(nRead));
+    m_bMoreWaiting = nRead == static_cast<long>(sizeof buffer);
+    switch (m_request.TakeHeader(std::string_view(buffer, static_cast<size_t>(nRead)))) {
+      case HttpRequest::State::kHeader:
+        continue;
+      case HttpRequest::State::kFailed:
+        SendError(static_cast<int>(m_request.Error()));
+        return;
+      default:
+        m_bHeaderComplete = true;
+        Decide();
+        return;
+    }
+  }
+}
+
+void HttpSession::LookUpServer() {
+  if (std::optional<uint32_t> dwIp = ParseDottedAddress(m_request.Host())) {
+    m_dwServerIp = dwIp;
+    return;
+  }
+  // Looked up off this thread, while the header arrives: a slow name server holds up nobody
+  // else, on this thread or any other.
+  HostResolver::Resolve(m_request.Host(), Handle(), [this](const std::optional<HostEntry>& host) {
+    if (Closing()) return;
+    if (!host || host->m_vAddresses.empty()) {
+      SendError(static_cast<int>(HttpError::kUnresolved));
+      return;
+    }
+    m_dwServerIp = host->m_vAddresses.front();
+    if (m_bHeaderComplete) Decide();
+  });
+}
+
+void HttpSession::Decide() {
+  if (m_bDecided || Closing() || !m_dwServerIp) return;  // the lookup's answer decides later
+  m_bDecided = true;
+  if (!DestinationAllowed(*m_dwServerIp)) {
+    SendError(static_cast<int>(HttpError::kNotAllowed));
+    return;
+  }
+  Forward();
+}
+
+void HttpSession::Forward() {
+  // The rewritten request waits for the server; the client's later bytes (a body) go behind it.
+  m_relay.Expect(Relay::kServer);
+  m_relay.Send(Relay::kServer, m_request.TakeForwarded());
+  m_relay.Release(Relay::kClient, m_bMoreWaiting);
+  if (!m_request.NoCache()) {
+    m_lpWatcher = std::make_unique<HttpResponseWatcher>(static_cast<int32_t>(std::time(nullptr)),
+                                                       [this](HttpResponseWatcher::Verdict verdict) { OnVerdict(verdict); });
+    m_relay.SetTap(Relay::kServer, m_lpWatcher.get());
+  }
+  m_connector.StartAt(*m_dwServerIp, m_request.Port(),
+                      [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
+}
+
+void HttpSession::OnConnected(Connector::Result result, Socket&& server) {
+  switch (result) {
+    case Connector::Result::kConnected: m_relay.Attach(Relay::kServer, std::move(server)); break;
+    case Connector::Result::kUnresolved: SendError(static_cast<int>(HttpError::kUnresolved)); break;
+    case Connector::Result::kNotAllowed: SendError(static_cast<int>(HttpError::kNotAllowed)); break;
+    case Connector::Result::kNoSocket: SendError(static_cast<int>(HttpError::kNoSocket)); break;
+    case Connector::Result::kNoBind: SendError(static_cast<int>(HttpError::kNoBind)); break;
+    case Connector::Result::kRefused:
+    case Connector::Result::kFailed: SendError(static_cast<int>(HttpError::kNoConnect)); break;
+  }
+}
+
+void HttpSession::OnVerdict(HttpResponseWatcher::Verdict verdict) {
+  // Nothing is stored yet: once the header has been read the body goes by unwatched (and is
+  // spliced again).
+  (void)verdict;
+  m_relay.SetTap(Relay::kServer, nullptr);
+}
+
+void HttpSession::SendError(int nReason) {
+  if (Closing()) return;
+  m_relay.Send(Relay::kClient, HttpErrorResponse(m_request.ClientVersion(), nReason, std::time(nullptr)));
+  m_relay.EndAfterSending(Relay::kClient);
+}
+
+SessionFactory HttpSessionFactory() {
+  return [](SessionContext&& context) -> std::unique_ptr<Session> { return std::make_unique<HttpSession>(std::move(context)); };
+}
+
+}  // namespace harbix
