@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   # end-to-end tests: real clients and servers, namespaces
   python3 iproute2 util-linux procps
-  curl telnet socat nginx openssl dnsutils chromium
+  curl telnet socat nginx openssl dnsutils chromium python3-websockets
 )
 
 missing=()
