@@ -7,6 +7,7 @@ the engine gets its own loopback (the default ports and 127.0.0.1:9999 are free)
 """
 
 import argparse
+import hashlib
 import os
 import pty
 import select
@@ -172,6 +173,79 @@ class Engine:
         except (OSError, ValueError, IndexError):
             pass
         shutil.rmtree(self.home, ignore_errors=True)
+
+
+def make_file(path, size):
+    """A file of pseudo-random bytes (fast to make, nothing a compressor could shrink); returns
+    its SHA-256."""
+    block = hashlib.sha512(b"harbix").digest() * 1024  # 64 KiB
+    blocks = [hashlib.sha256(block + bytes([i])).digest() * 2048 for i in range(16)]  # 16 x 64 KiB
+    digest = hashlib.sha256()
+    with open(path, "wb") as f:
+        written = 0
+        i = 0
+        while written < size:
+            chunk = blocks[i % len(blocks)][: size - written]
+            f.write(chunk)
+            digest.update(chunk)
+            written += len(chunk)
+            i += 7
+    return digest.hexdigest()
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+class Nginx:
+    """nginx with a configuration written here: servers is the text of the server blocks (ROOT
+    and DIR stand for self.root, a document root, and self.dir), listens the (address, port)
+    pairs to wait for, prepare a function that puts what nginx needs into place first."""
+
+    def __init__(self, servers, listens, extra_http="", prepare=None):
+        self.dir = tempfile.mkdtemp(prefix="harbix-e2e-nginx-")
+        self.root = os.path.join(self.dir, "www")
+        os.mkdir(self.root)
+        if prepare:
+            prepare(self)
+        conf = os.path.join(self.dir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"""
+daemon off;
+master_process off;
+user root;
+pid {self.dir}/nginx.pid;
+error_log stderr;
+events {{}}
+http {{
+    access_log {self.dir}/access.log;
+    client_body_temp_path {self.dir}/body;
+    proxy_temp_path {self.dir}/proxy;
+    fastcgi_temp_path {self.dir}/fastcgi;
+    uwsgi_temp_path {self.dir}/uwsgi;
+    scgi_temp_path {self.dir}/scgi;
+    {extra_http}
+    {servers.replace("ROOT", self.root).replace("DIR", self.dir)}
+}}
+""")
+        self.process = subprocess.Popen(["nginx", "-c", conf, "-p", self.dir], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        for host, port in listens:
+            if not wait_until(lambda: listening(port, host)):
+                raise AssertionError(f"nginx does not listen on {host}:{port}")
+
+    def access_log(self):
+        with open(os.path.join(self.dir, "access.log")) as f:
+            return f.read()
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(10)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class LineServer:

@@ -1,7 +1,6 @@
 """The HTTPS tunnel with real clients (curl, headless Chromium) and a real TLS origin (nginx with
 a self-signed certificate made here)."""
 
-import hashlib
 import os
 import shutil
 import subprocess
@@ -18,68 +17,26 @@ BIG_FILE_BYTES = 200 * 1024 * 1024
 PAGE = "<html><head><title>Harbix tunnel test</title></head><body><h1>Through the tunnel</h1></body></html>\n"
 
 
-def make_file(path, size):
-    """A file of pseudo-random bytes (fast to make, nothing a compressor could shrink)."""
-    block = hashlib.sha512(b"harbix").digest() * 1024  # 64 KiB
-    blocks = [hashlib.sha256(block + bytes([i])).digest() * 2048 for i in range(16)]  # 16 x 64 KiB
-    digest = hashlib.sha256()
-    with open(path, "wb") as f:
-        written = 0
-        i = 0
-        while written < size:
-            chunk = blocks[i % len(blocks)][: size - written]
-            f.write(chunk)
-            digest.update(chunk)
-            written += len(chunk)
-            i += 7
-    return digest.hexdigest()
-
-
-class Origin:
-    """nginx serving a directory over TLS on 127.0.0.1:ORIGIN_PORT."""
+class Origin(e2e.Nginx):
+    """nginx serving a directory over TLS on 127.0.0.1:ORIGIN_PORT, with a self-signed
+    certificate made here."""
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="harbix-e2e-nginx-")
-        self.root = os.path.join(self.dir, "www")
-        os.mkdir(self.root)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                        "-days", "2", "-keyout", os.path.join(self.dir, "k.pem"), "-out", os.path.join(self.dir, "c.pem")],
-                       check=True, capture_output=True)
-        with open(os.path.join(self.root, "index.html"), "w") as f:
-            f.write(PAGE)
-        conf = os.path.join(self.dir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(f"""
-daemon off;
-master_process off;
-user root;
-pid {self.dir}/nginx.pid;
-error_log stderr;
-events {{}}
-http {{
-    access_log off;
-    client_body_temp_path {self.dir}/body;
-    proxy_temp_path {self.dir}/proxy;
-    fastcgi_temp_path {self.dir}/fastcgi;
-    uwsgi_temp_path {self.dir}/uwsgi;
-    scgi_temp_path {self.dir}/scgi;
+        super().__init__(f"""
     server {{
         listen 127.0.0.1:{ORIGIN_PORT} ssl;
-        ssl_certificate {self.dir}/c.pem;
-        ssl_certificate_key {self.dir}/k.pem;
-        root {self.root};
-    }}
-}}
-""")
-        self.process = subprocess.Popen(["nginx", "-c", conf, "-p", self.dir], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        if not e2e.wait_until(lambda: e2e.listening(ORIGIN_PORT)):
-            raise AssertionError("nginx did not start")
+        ssl_certificate DIR/c.pem;
+        ssl_certificate_key DIR/k.pem;
+        root ROOT;
+    }}""", [("127.0.0.1", ORIGIN_PORT)], prepare=self.prepare)
 
-    def close(self):
-        self.process.terminate()
-        self.process.wait(10)
-        shutil.rmtree(self.dir, ignore_errors=True)
+    @staticmethod
+    def prepare(nginx):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                        "-days", "2", "-keyout", os.path.join(nginx.dir, "k.pem"), "-out", os.path.join(nginx.dir, "c.pem")],
+                       check=True, capture_output=True)
+        with open(os.path.join(nginx.root, "index.html"), "w") as f:
+            f.write(PAGE)
 
 
 class HttpsTunnelTest(unittest.TestCase):
@@ -113,18 +70,14 @@ class HttpsTunnelTest(unittest.TestCase):
         self.assertEqual(tunnelled.stdout.decode(), PAGE)
 
     def test_a_large_download_arrives_intact(self):
-        expected = make_file(os.path.join(self.origin.root, "big.bin"), BIG_FILE_BYTES)
+        expected = e2e.make_file(os.path.join(self.origin.root, "big.bin"), BIG_FILE_BYTES)
         try:
             self.engine.start(TUNNEL_PORT)
             out = os.path.join(self.engine.home, "big.out")
             fetch = self.curl("/big.bin", "-p", "-x", f"http://127.0.0.1:{TUNNEL_PORT}", "-o", out)
             self.assertEqual(fetch.returncode, 0, fetch.stderr)
             self.assertEqual(os.path.getsize(out), BIG_FILE_BYTES)
-            digest = hashlib.sha256()
-            with open(out, "rb") as f:
-                for chunk in iter(lambda: f.read(1 << 20), b""):
-                    digest.update(chunk)
-            self.assertEqual(digest.hexdigest(), expected)
+            self.assertEqual(e2e.sha256_of(out), expected)
             os.remove(out)
         finally:
             os.remove(os.path.join(self.origin.root, "big.bin"))
