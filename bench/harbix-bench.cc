@@ -7,6 +7,10 @@
 //       Every stream receives for S seconds (at least): the figure is what arrived meanwhile.
 //   harbix-bench rate --target P [--proxy PORT] --concurrency C --seconds S --max N
 //   harbix-bench idle --target P --proxy PORT --tunnels N --pids PID[,PID...]
+//   harbix-bench http --target P --path /FILE [--proxy PORT] --concurrency C --seconds S
+//       GET requests, a new connection each, for S seconds: to the target directly (origin
+//       form), or to an HTTP proxy with the absolute URL. Every response must be a 200 whose
+//       body has its Content-Length.
 //
 // With --proxy every connection goes through a CONNECT tunnel of that proxy on 127.0.0.1;
 // without it, straight to the target. Results are one line of JSON on standard output.
@@ -356,11 +360,83 @@ int Idle(const Args& args) {
   return 0;
 }
 
+// One GET and its whole response; the seconds it took, or a negative number when it failed.
+double OneRequest(uint16_t wTarget, uint16_t wProxy, const std::string& sRequest, std::vector<char>& vBuffer) {
+  const auto begin = Clock::now();
+  const int hSocket = Connect(wProxy ? wProxy : wTarget);
+  if (hSocket < 0) return -1;
+  bool bOk = SendAll(hSocket, sRequest.data(), sRequest.size());
+  std::string sHeader;
+  uint64_t qwBody = 0;
+  size_t nHeaderEnd = std::string::npos;
+  while (bOk) {
+    const ssize_t n = ::recv(hSocket, vBuffer.data(), vBuffer.size(), 0);
+    if (n < 0) bOk = false;
+    if (n <= 0) break;
+    if (nHeaderEnd == std::string::npos) {
+      sHeader.append(vBuffer.data(), static_cast<size_t>(n));
+      nHeaderEnd = sHeader.find("\r\n\r\n");
+      if (nHeaderEnd != std::string::npos) qwBody = sHeader.size() - nHeaderEnd - 4;
+    } else {
+      qwBody += static_cast<uint64_t>(n);
+    }
+  }
+  ::close(hSocket);
+  const bool bOkStatus = sHeader.compare(0, 12, "HTTP/1.1 200") == 0 || sHeader.compare(0, 12, "HTTP/1.0 200") == 0;
+  if (!bOk || nHeaderEnd == std::string::npos || !bOkStatus) return -1;
+  const size_t nLength = sHeader.find("Content-Length: ");
+  if (nLength == std::string::npos || std::strtoull(sHeader.c_str() + nLength + 16, nullptr, 10) != qwBody) return -1;
+  return Seconds(Clock::now() - begin);
+}
+
+int Http(const Args& args) {
+  const auto wTarget = static_cast<uint16_t>(args.Number("target"));
+  const auto wProxy = static_cast<uint16_t>(args.Number("proxy"));
+  const std::string sPath = args.Get("path", "/");
+  const int nConcurrency = static_cast<int>(args.Number("concurrency", 16));
+  const double dLimit = static_cast<double>(args.Number("seconds", 3));
+  const std::string sAuthority = "127.0.0.1:" + std::to_string(wTarget);
+  const std::string sRequest = "GET " + (wProxy ? "http://" + sAuthority + sPath : sPath) + " HTTP/1.1\r\nHost: " + sAuthority +
+                               "\r\nUser-Agent: harbix-bench\r\nConnection: close\r\n\r\n";
+  std::atomic<int> nFailed{0};
+  std::mutex lock;
+  std::vector<double> vLatencies;
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::duration<double>(dLimit);
+  std::vector<std::thread> vThreads;
+  for (int t = 0; t < nConcurrency; ++t) {
+    vThreads.emplace_back([&] {
+      std::vector<double> vMine;
+      std::vector<char> vBuffer(256 * 1024);
+      while (Clock::now() < deadline) {
+        const double dSeconds = OneRequest(wTarget, wProxy, sRequest, vBuffer);
+        if (dSeconds < 0) {
+          nFailed++;
+        } else {
+          vMine.push_back(dSeconds);
+        }
+      }
+      std::lock_guard<std::mutex> guard(lock);
+      vLatencies.insert(vLatencies.end(), vMine.begin(), vMine.end());
+    });
+  }
+  for (std::thread& thread : vThreads) thread.join();
+  const double dSeconds = Seconds(Clock::now() - start);
+  std::sort(vLatencies.begin(), vLatencies.end());
+  auto percentile = [&](double dFraction) {
+    return vLatencies.empty() ? 0.0 : vLatencies[std::min(vLatencies.size() - 1, static_cast<size_t>(dFraction * vLatencies.size()))];
+  };
+  std::printf("{\"requests\":%zu,\"seconds\":%.6f,\"per_second\":%.1f,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"failed\":%d}\n",
+              vLatencies.size(), dSeconds, static_cast<double>(vLatencies.size()) / dSeconds, percentile(0.50) * 1e3,
+              percentile(0.99) * 1e3, nFailed.load());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("usage: harbix-bench serve|throughput|rate|idle --name value ...\n", stderr);
+    std::fputs("usage: harbix-bench serve|throughput|rate|idle|http --name value ...\n", stderr);
     return 2;
   }
   RaiseDescriptorLimit();
@@ -373,6 +449,7 @@ int main(int argc, char** argv) {
   if (sCommand == "throughput") return Throughput(args);
   if (sCommand == "rate") return Rate(args);
   if (sCommand == "idle") return Idle(args);
+  if (sCommand == "http") return Http(args);
   std::fprintf(stderr, "harbix-bench: unknown command %s\n", sCommand.c_str());
   return 2;
 }

@@ -24,7 +24,11 @@ import tempfile
 import time
 
 SOURCE_PORT = 9100
+ORIGIN_PORT = 9200  # nginx, the origin of the HTTP scenarios
 PORTS = {"harbix": 2525, "harbix-nothreads": 2525, "harbix-base": 2525, "squid": 3128, "tinyproxy": 8888}
+HTTP_PORTS = {"harbix": 8080, "harbix-nothreads": 8080, "harbix-base": 8080, "squid": 3128, "tinyproxy": 8888}
+HTTP_OBJECTS = {"1k": 1024, "1m": 1 << 20}
+HTTP_CLIENTS = (1, 16, 64)
 TARGETS = ["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"]
 PEERS = ["squid", "tinyproxy"]
 GIB = 1 << 30
@@ -92,6 +96,10 @@ class Target:
     def port(self):
         return PORTS.get(self.name, 0)
 
+    @property
+    def http_port(self):
+        return HTTP_PORTS.get(self.name, 0)
+
     def start(self):
         if self.name == "direct":
             return
@@ -101,8 +109,9 @@ class Target:
             self.start_squid()
         elif self.name == "tinyproxy":
             self.start_tinyproxy()
-        if not wait_port(self.port):
-            raise RuntimeError(f"{self.name} did not start")
+        for port in {self.port, self.http_port}:
+            if not wait_port(port):
+                raise RuntimeError(f"{self.name} did not start")
 
     def start_harbix(self, use_threads):
         home = os.path.join(self.dir, "home")
@@ -113,11 +122,12 @@ class Target:
         def put(key, name, kind, data):
             subprocess.run([reg, "set", f"{MANAGER}\\{key}", name, kind, str(data)], env=env, check=True)
 
-        for key in ["DNS", "FTP", "HTTP", "PNA", "SOCKS", "TNET"]:
+        for key in ["DNS", "FTP", "PNA", "SOCKS", "TNET"]:
             put(key, "Run Service", "dword", 0)
-        put("HTTPS", "Bind Port", "binary", self.port.to_bytes(2, "little").hex())
-        put("HTTPS", "Use Threads", "dword", use_threads)
-        put("HTTPS", "LOG Activity", "dword", 0)
+        for key, port in (("HTTPS", self.port), ("HTTP", self.http_port)):
+            put(key, "Bind Port", "binary", port.to_bytes(2, "little").hex())
+            put(key, "Use Threads", "dword", use_threads)
+            put(key, "LOG Activity", "dword", 0)
         # The normal priority class, as the peers run: the engine's default class is idle.
         put("General", "Process Priority", "dword", 32)
         self.process = subprocess.Popen([os.path.join(self.build, "engine", "harbixen")], env=env,
@@ -181,8 +191,9 @@ DisableViaHeader Yes
 
 
 class Bench:
-    def __init__(self, build, rounds, rate_seconds, throughput_seconds, tunnels):
+    def __init__(self, build, rounds, rate_seconds, throughput_seconds, tunnels, scenarios):
         self.tool = os.path.join(build, "bench", "harbix-bench")
+        self.scenarios = scenarios
         self.rate_seconds = rate_seconds
         self.throughput_seconds = throughput_seconds
         self.tunnels = tunnels
@@ -195,8 +206,30 @@ class Bench:
         return json.loads(out.stdout.strip().splitlines()[-1])
 
     def measure(self, round_no, target):
-        proxy = ["--proxy", target.port] if target.port else []
         results = {}
+        if "tunnel" in self.scenarios:
+            self.measure_tunnel(target, results)
+        if "http" in self.scenarios:
+            self.measure_http(target, results)
+        for scenario, figure in results.items():
+            self.raw.append({"round": round_no, "target": target.name, "scenario": scenario, **figure})
+        return results
+
+    def measure_http(self, target, results):
+        """Forward-proxy requests, a new connection each, to nginx."""
+        if target.name == "harbix-base":
+            return  # an earlier Harbix may have no HTTP proxy to measure
+        proxy = ["--proxy", target.http_port] if target.http_port else []
+        for name in HTTP_OBJECTS:
+            for clients in HTTP_CLIENTS:
+                figure = self.run_tool("http", "--target", ORIGIN_PORT, "--path", f"/{name}.bin", *proxy,
+                                       "--concurrency", clients, "--seconds", self.rate_seconds)
+                if figure["failed"]:
+                    raise RuntimeError(f"{target.name}: {figure['failed']} HTTP requests for {name} failed")
+                results[f"http_{name}_{clients}"] = figure
+
+    def measure_tunnel(self, target, results):
+        proxy = ["--proxy", target.port] if target.port else []
         # Memory first, on the freshly started proxy: what earlier scenarios left allocated (or
         # freed) would blur the difference the idle tunnels make.
         if target.port:
@@ -219,9 +252,6 @@ class Bench:
         figure["proxy_cpu_us_per_conn"] = ((cpu_seconds(pids) - cpu_before) / figure["connections"] * 1e6
                                            if pids and figure["connections"] else None)
         results["rate"] = figure
-        for scenario, figure in results.items():
-            self.raw.append({"round": round_no, "target": target.name, "scenario": scenario, **figure})
-        return results
 
 
 METRICS = [
@@ -235,7 +265,10 @@ METRICS = [
     ("Set-up latency p50", "rate", "p50_ms", "ms", False),
     ("Set-up latency p99", "rate", "p99_ms", "ms", False),
     ("Memory per idle tunnel", "idle", "kib_per_tunnel", "KiB", False),
-]
+] + [(f"HTTP {name.upper()}iB, {clients} client{'s' if clients > 1 else ''} {label}", f"http_{name}_{clients}", field, unit, higher)
+     for name in HTTP_OBJECTS for clients in HTTP_CLIENTS
+     for label, field, unit, higher in (("rate", "per_second", "1/s", True), ("p50", "p50_ms", "ms", False),
+                                        ("p99", "p99_ms", "ms", False))]
 
 
 def medians(raw):
@@ -256,11 +289,13 @@ def render(table, cores, rounds, targets):
 
     lines = [f"Harbix benchmark: {cores} cores, {rounds} rounds, medians "
              f"(ratios: Harbix with a thread per tunnel against the best peer and against direct)", ""]
-    header = f"{'metric':<26}{'unit':<7}" + "".join(f"{t:>17}" for t in targets) + f"{'H/best peer':>13}{'H/direct':>10}"
+    header = f"{'metric':<34}{'unit':<7}" + "".join(f"{t:>17}" for t in targets) + f"{'H/best peer':>13}{'H/direct':>10}"
     lines.append(header)
     lines.append("-" * len(header))
     for name, _, _, unit, higher in METRICS:
-        row = f"{name:<26}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in targets)
+        if all(table[(name, t)] is None for t in targets):
+            continue  # a scenario that did not run
+        row = f"{name:<34}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in targets)
         mine = table[(name, "harbix")]
         peers = [table[(name, p)] for p in PEERS if table[(name, p)] is not None]
         best = (max(peers) if higher else min(peers)) if peers else None
@@ -272,6 +307,28 @@ def render(table, cores, rounds, targets):
     return "\n".join(lines)
 
 
+def start_origin(workdir):
+    """nginx on 127.0.0.1:ORIGIN_PORT with the objects of the HTTP scenarios."""
+    root = os.path.join(workdir, "origin")
+    os.makedirs(root)
+    for name, size in HTTP_OBJECTS.items():
+        with open(os.path.join(root, f"{name}.bin"), "wb") as f:
+            f.write(os.urandom(size))
+    conf = os.path.join(workdir, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(f"""daemon off; master_process off; user root; worker_rlimit_nofile 65536;
+pid {workdir}/nginx.pid; error_log stderr crit;
+events {{ worker_connections 16384; }}
+http {{ access_log off; client_body_temp_path {workdir}/body; proxy_temp_path {workdir}/proxy;
+  fastcgi_temp_path {workdir}/fastcgi; uwsgi_temp_path {workdir}/uwsgi; scgi_temp_path {workdir}/scgi;
+  server {{ listen 127.0.0.1:{ORIGIN_PORT} backlog=4096; root {root}; }} }}
+""")
+    process = subprocess.Popen(["nginx", "-c", conf, "-p", workdir], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not wait_port(ORIGIN_PORT):
+        raise RuntimeError("nginx did not start")
+    return process
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -279,6 +336,7 @@ def main():
     parser.add_argument("--rate-seconds", type=int, default=3)
     parser.add_argument("--throughput-seconds", type=int, default=3)
     parser.add_argument("--pull-mib", type=int, default=1024, help="file source benchmark size; 0 skips it")
+    parser.add_argument("--scenarios", default="tunnel,http", help="tunnel, http or both")
     parser.add_argument("--tunnels", type=int, default=1000)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
     parser.add_argument("--targets", default=",".join(t for t in TARGETS if t != "harbix-base"))
@@ -293,7 +351,9 @@ def main():
     source = subprocess.Popen([os.path.join(args.build, "bench", "harbix-bench"), "serve", "--port", str(SOURCE_PORT)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     source.stdout.readline()
-    bench = Bench(args.build, args.rounds, args.rate_seconds, args.throughput_seconds, args.tunnels)
+    scenarios = args.scenarios.split(",")
+    bench = Bench(args.build, args.rounds, args.rate_seconds, args.throughput_seconds, args.tunnels, scenarios)
+    origin = start_origin(workdir) if "http" in scenarios else None
     chosen = [t for t in TARGETS if t in args.targets.split(",")]
     if args.base_build:
         chosen = sorted(set(chosen) | {"harbix-base"}, key=TARGETS.index)
@@ -314,6 +374,9 @@ def main():
     finally:
         source.terminate()
         source.wait()
+        if origin:
+            origin.terminate()
+            origin.wait()
         shutil.rmtree(workdir, ignore_errors=True)
 
     cores = os.cpu_count()
