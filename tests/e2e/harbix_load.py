@@ -116,16 +116,63 @@ class Origin:
             writer.transport.abort()
 
 
+class HttpOrigin(Origin):
+    """The same origin behind the HTTP proxy: the request's path says what to do
+    ("/<mode>/<size>/<offset>"), the response has a Content-Length, an upload is a POST."""
+
+    async def _serve(self, reader, writer):
+        try:
+            header = await reader.readuntil(b"\r\n\r\n")
+            method, path = header.split(b" ", 2)[:2]
+            _, mode, size, offset = path.split(b"/")
+            mode, size, offset = mode, int(size), int(offset)
+            half = size // 2
+            if method == b"POST":
+                checker = Checker(offset)
+                while checker.received < size and (data := await reader.read(65536)):
+                    checker.feed(data)
+                ok = checker.intact and checker.received == size
+                self.bad_uploads += not ok
+                answer = b"OK\n" if ok else b"BAD\n"
+                writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(answer), answer))
+                await writer.drain()
+            else:
+                writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % size)
+                await self._send(writer, offset, 0, half if mode in (STALL, RESET, VANISH) else size)
+                if mode == STALL:
+                    await asyncio.sleep(self.stall_seconds)
+                    await self._send(writer, offset, half, size)
+                elif mode == RESET:
+                    reset(writer)
+                    return
+            writer.close()
+        except (OSError, ValueError, asyncio.IncompleteReadError, asyncio.LimitOverrunError):
+            writer.transport.abort()
+
+
 class Route:
-    """How a client reaches the origin: through the tunnel, the Telnet proxy or a port map."""
+    """How a client reaches the origin: through the tunnel, the Telnet proxy, a port map, or the
+    HTTP proxy (to an HttpOrigin)."""
 
     def __init__(self, kind, port, origin_port):
         self.kind = kind
         self.port = port
         self.origin_port = origin_port
 
-    async def open(self):
+    async def open(self, mode, size, offset, upload_size=None):
+        """Connects, asks the origin for what mode says, and returns the reader and writer at
+        the start of the origin's data."""
         reader, writer = await asyncio.open_connection("127.0.0.1", self.port)
+        if self.kind == "http":
+            target = f"http://127.0.0.1:{self.origin_port}/{mode.decode()}/{size}/{offset}"
+            method = "POST" if mode == UPLOAD else "GET"
+            length = f"Content-Length: {size}\r\n" if mode == UPLOAD else ""
+            writer.write(f"{method} {target} HTTP/1.1\r\nHost: 127.0.0.1:{self.origin_port}\r\n{length}\r\n".encode())
+            if mode != UPLOAD:
+                reply = await reader.readuntil(b"\r\n\r\n")
+                if not reply.startswith(b"HTTP/1.1 200"):
+                    raise ConnectionError(f"HTTP proxy answered {reply[:60]!r}")
+            return reader, writer
         if self.kind == "tunnel":
             writer.write(f"CONNECT 127.0.0.1:{self.origin_port} HTTP/1.1\r\n\r\n".encode())
             reply = await reader.readuntil(ESTABLISHED_END)
@@ -135,6 +182,7 @@ class Route:
             await reader.readexactly(len(GREETING))
             writer.write(f"127.0.0.1:{self.origin_port}\n".encode())
             await reader.readuntil(b"Please Wait...\r\n")
+        writer.write(HEADER.pack(mode, size, offset))
         return reader, writer
 
 
@@ -142,8 +190,7 @@ async def download(route, size, client=None, stall_seconds=2.0, mode=DOWNLOAD):
     """One download; client is None (a good client), "stall", "reset" or "vanish". Returns the
     checker, and whether the stream ended cleanly."""
     offset = random.randrange(len(BLOCK))
-    reader, writer = await route.open()
-    writer.write(HEADER.pack(mode, size, offset))
+    reader, writer = await route.open(mode, size, offset)
     checker = Checker(offset)
     clean = False
     try:
@@ -172,24 +219,22 @@ async def download(route, size, client=None, stall_seconds=2.0, mode=DOWNLOAD):
 async def upload(route, size):
     """One upload, checked by the origin; True when it answered OK."""
     offset = random.randrange(len(BLOCK))
-    reader, writer = await route.open()
-    writer.write(HEADER.pack(UPLOAD, size, offset))
+    reader, writer = await route.open(UPLOAD, size, offset)
     pos = 0
     while pos < size:
         chunk = min(65536, size - pos)
         writer.write(stream(offset + pos, chunk))
         pos += chunk
         await writer.drain()
-    answer = await reader.read(16)
+    answer = await reader.read(4096)
     writer.close()
-    return answer == b"OK\n"
+    return answer.endswith(b"\r\n\r\nOK\n") if route.kind == "http" else answer == b"OK\n"
 
 
 async def echo_session(route, rounds, pause=0.0):
     """A session that holds its connection and exchanges a token each round; True when every
     token came back."""
-    reader, writer = await route.open()
-    writer.write(HEADER.pack(ECHO, 0, 0))
+    reader, writer = await route.open(ECHO, 0, 0)
     ok = True
     for n in range(rounds):
         token = os.urandom(16)

@@ -15,6 +15,7 @@ import harbix_load as load  # noqa: E402
 
 TUNNEL_PORT = 2525
 TELNET_PORT = 2323
+HTTP_PORT = 8080
 MAP_PORT = 3000
 SESSIONS = 2000
 MIB = 1 << 20
@@ -25,10 +26,13 @@ class LoadTest(unittest.TestCase):
         load.raise_descriptor_limit()
         self.loop = asyncio.new_event_loop()
         self.origin = load.Origin()
+        self.http_origin = load.HttpOrigin()
         self.loop.run_until_complete(self.origin.start())
+        self.loop.run_until_complete(self.http_origin.start())
         self.engine = e2e.Engine()
-        self.engine.only("HTTPS", "TNET")
+        self.engine.only("HTTPS", "TNET", "HTTP")
         self.engine.service("HTTPS", TUNNEL_PORT)
+        self.engine.service("HTTP", HTTP_PORT)
         # Telnet sessions share the service thread: the path where one slow peer could hold
         # up everybody.
         self.engine.service("TNET", TELNET_PORT, **{"Use Threads": 0})
@@ -38,15 +42,18 @@ class LoadTest(unittest.TestCase):
         self.engine.set("#0.MAP", "Dest Port", "binary", e2e.port_hex(self.origin.port))
         self.engine.set("#0.MAP", "Service Type", "dword", 0)
         self.engine.set("#0.MAP", "Deny Incoming", "dword", 1)  # a new map admits nobody until told
-        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT)
+        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT)
+        # The byte streams, and the HTTP proxy, which carries exchanges rather than streams.
         self.routes = [load.Route(kind, port, self.origin.port)
                        for kind, port in (("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT))]
+        self.http_route = load.Route("http", HTTP_PORT, self.http_origin.port)
         self.start_fds = load.descriptors(self.engine.process.pid)
         self.start_threads = load.threads(self.engine.process.pid)
 
     def tearDown(self):
         self.engine.cleanup()
         self.loop.run_until_complete(self.origin.close())
+        self.loop.run_until_complete(self.http_origin.close())
         self.loop.close()
 
     def totals(self):
@@ -72,8 +79,7 @@ class LoadTest(unittest.TestCase):
             async def one(n):
                 async with gate:
                     route = self.routes[n % len(self.routes)]
-                    reader, writer = await route.open()
-                    writer.write(load.HEADER.pack(load.ECHO, 0, 0))
+                    reader, writer = await route.open(load.ECHO, 0, 0)
                     token = n.to_bytes(16, "little")
                     writer.write(token)
                     await writer.drain()
@@ -104,7 +110,7 @@ class LoadTest(unittest.TestCase):
 
         async def run():
             jobs = []
-            for route in self.routes:
+            for route in self.routes + [self.http_route]:
                 jobs += [("clean", route, load.download(route, size)) for _ in range(4)]
                 jobs += [("upload", route, load.upload(route, size)) for _ in range(2)]
                 jobs += [("client stalls", route, load.download(route, size, client="stall"))]
@@ -133,7 +139,7 @@ class LoadTest(unittest.TestCase):
                     elif what == "origin resets":
                         # A reset throws away what the origin's kernel had not sent yet.
                         self.assertLessEqual(checker.received, size // 2)
-            self.assertEqual(self.origin.bad_uploads, 0)
+            self.assertEqual(self.origin.bad_uploads + self.http_origin.bad_uploads, 0)
 
         started = time.monotonic()
         self.loop.run_until_complete(asyncio.wait_for(run(), 120))

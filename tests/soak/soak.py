@@ -28,6 +28,7 @@ import harbix_load as load  # noqa: E402
 
 TUNNEL_PORT = 2525
 TELNET_PORT = 2323
+HTTP_PORT = 8080
 MAP_PORT = 3000
 MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
 KIB = 1024
@@ -49,8 +50,9 @@ class Soak:
 
     def configure(self):
         self.engine = e2e.Engine()
-        self.engine.only("HTTPS", "TNET")
+        self.engine.only("HTTPS", "TNET", "HTTP")
         self.engine.service("HTTPS", TUNNEL_PORT)
+        self.engine.service("HTTP", HTTP_PORT)
         self.engine.service("TNET", TELNET_PORT, **{"Use Threads": 0})
         self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[0])
         self.set_map(self.origins[0].port, use_threads=1)
@@ -64,11 +66,17 @@ class Soak:
         self.engine.set("#0.MAP", "Deny Incoming", "dword", 1)
         self.engine.set("#0.MAP", "Use Threads", "dword", use_threads)
 
-    def routes(self):
-        origin = random.choice(self.origins)
-        kind, port = random.choice((("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT)))
+    def routes(self, streams_only=False):
+        """A way to an origin: a byte stream (tunnel, Telnet, the map), or, unless the caller
+        needs a stream, the HTTP proxy."""
+        kinds = [("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT)]
+        if not streams_only:
+            kinds.append(("http", HTTP_PORT))
+        kind, port = random.choice(kinds)
+        if kind == "http":
+            return load.Route(kind, port, self.http_origin.port)
         # The map always leads to the origin it is set to.
-        return load.Route(kind, port, self.map_origin if kind == "map" else origin.port)
+        return load.Route(kind, port, self.map_origin if kind == "map" else random.choice(self.origins).port)
 
     # -- the load ------------------------------------------------------------------------------
 
@@ -119,10 +127,9 @@ class Soak:
         while self.until_done():
             route = self.routes()
             try:
-                reader, writer = await route.open()
                 offset = random.randrange(len(load.BLOCK))
                 size = 2048 * KIB
-                writer.write(load.HEADER.pack(load.DOWNLOAD, size, offset))
+                reader, writer = await route.open(load.DOWNLOAD, size, offset)
                 checker = load.Checker(offset)
                 while checker.received < size and self.until_done():
                     data = await asyncio.wait_for(reader.read(10 * KIB), 30)
@@ -138,7 +145,7 @@ class Soak:
     async def held(self):
         while self.until_done():
             try:
-                ok = await asyncio.wait_for(load.echo_session(self.routes(), 20, 0.5), 60)
+                ok = await asyncio.wait_for(load.echo_session(self.routes(streams_only=True), 20, 0.5), 60)
                 self.counts["held session"] += ok
                 if not ok:
                     self.corrupted += 1
@@ -187,6 +194,7 @@ class Soak:
             n += 1
             self.engine.set("HTTPS", "LOG Activity", "dword", n % 2)
             self.engine.set("TNET", "LOG Activity", "dword", (n // 2) % 2)
+            self.engine.set("HTTP", "LOG Activity", "dword", (n // 3) % 2)
             self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
             # The map moves to the other origin every other time (it restarts), and changes only
             # what needs no restart otherwise.
@@ -214,11 +222,12 @@ class Soak:
 
     async def run(self):
         self.origins = [load.Origin(stall_seconds=3.0), load.Origin(stall_seconds=3.0)]
-        for origin in self.origins:
+        self.http_origin = load.HttpOrigin(stall_seconds=3.0)
+        for origin in self.origins + [self.http_origin]:
             await origin.start()
         self.map_origin = self.origins[0].port
         self.configure()
-        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT)
+        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT)
         pid = self.engine.process.pid
         self.start_fds, self.start_threads = load.descriptors(pid), load.threads(pid)
         self.start_cpu = self.engine.cpu_seconds()
@@ -234,7 +243,7 @@ class Soak:
         self.end_fds, self.end_threads = load.descriptors(pid), load.threads(pid)
         self.cpu = self.engine.cpu_seconds() - self.start_cpu
         self.engine_alive = self.engine.process.poll() is None
-        for origin in self.origins:
+        for origin in self.origins + [self.http_origin]:
             await origin.close()
         self.engine.cleanup()
 
