@@ -83,15 +83,16 @@ class Soak:
     def until_done(self):
         return self.running and time.monotonic() < self.deadline
 
-    def note(self, kind, checker=None, clean=None, expected_size=None):
+    def note(self, kind, checker=None, clean=None, expected_size=None, route=""):
         if checker is not None:
             self.bytes_checked += checker.received
             if not checker.intact:
                 self.corrupted += 1
-                self.errors["corrupted stream"] += 1
+                self.errors[f"corrupted stream via {route}"] += 1
                 return
             if expected_size is not None and (checker.received != expected_size or not clean):
-                self.errors[f"{kind}: incomplete"] += 1
+                # A map that moves to another origin restarts, and its sessions end with it.
+                self.errors[f"{kind} via {route}: incomplete"] += 1
                 return
         self.counts[kind] += 1
 
@@ -109,18 +110,18 @@ class Soak:
                         self.counts["upload"] += 1
                     else:
                         self.corrupted += 1
-                        self.errors["upload arrived wrong"] += 1
+                        self.errors[f"upload arrived wrong via {route.kind}"] += 1
                     continue
                 client = {"client stalls": "stall", "client resets": "reset", "client vanishes": "vanish"}.get(what)
                 mode = {"origin stalls": load.STALL, "origin resets": load.RESET,
                         "origin vanishes": load.VANISH}.get(what, load.DOWNLOAD)
                 checker, clean = await asyncio.wait_for(load.download(route, size, client=client, mode=mode), 60)
                 whole = what in ("download", "client stalls", "origin stalls")
-                self.note(what, checker, clean, size if whole else None)
+                self.note(what, checker, clean, size if whole else None, route.kind)
             except ConnectionError as error:
-                self.errors[f"refused ({type(error).__name__})"] += 1  # the limit, or a reload
+                self.errors[f"refused via {route.kind} ({type(error).__name__})"] += 1  # the limit, or a reload
             except (asyncio.TimeoutError, asyncio.IncompleteReadError, OSError) as error:
-                self.errors[f"{what}: {type(error).__name__}"] += 1
+                self.errors[f"{what} via {route.kind}: {type(error).__name__}"] += 1
 
     async def slow_reader(self):
         """A client that takes 100 KB/s of a large download."""
@@ -138,20 +139,21 @@ class Soak:
                     checker.feed(data)
                     await asyncio.sleep(0.1)
                 writer.close()
-                self.note("slow download", checker)
+                self.note("slow download", checker, route=route.kind)
             except (ConnectionError, OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as error:
-                self.errors[f"slow download: {type(error).__name__}"] += 1
+                self.errors[f"slow download via {route.kind}: {type(error).__name__}"] += 1
 
     async def held(self):
         while self.until_done():
+            route = self.routes(streams_only=True)
             try:
-                ok = await asyncio.wait_for(load.echo_session(self.routes(streams_only=True), 20, 0.5), 60)
+                ok = await asyncio.wait_for(load.echo_session(route, 20, 0.5), 60)
                 self.counts["held session"] += ok
                 if not ok:
                     self.corrupted += 1
-                    self.errors["echo came back wrong"] += 1
+                    self.errors[f"echo came back wrong via {route.kind}"] += 1
             except (ConnectionError, OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as error:
-                self.errors[f"held session: {type(error).__name__}"] += 1
+                self.errors[f"held session via {route.kind}: {type(error).__name__}"] += 1
 
     async def bursts(self):
         """Every 20 s, more callers at once than the limit admits; those refused are closed."""
@@ -200,7 +202,7 @@ class Soak:
             # what needs no restart otherwise.
             if n % 2:
                 self.map_origin = self.origins[(n // 2) % 2].port
-            self.set_map(self.map_origin, use_threads=n % 3 != 0)
+            self.set_map(self.map_origin, use_threads=int(n % 3 != 0))
             out = await asyncio.to_thread(subprocess.run, [e2e.ARGS.harbixctl, "reload", "all"], env=self.engine.env,
                                           capture_output=True)
             self.counts["reloads"] += out.returncode == 0
