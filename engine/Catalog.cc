@@ -1,6 +1,6 @@
 #include "engine/Catalog.h"
 
-#include "engine/http/HttpSession.h"
+#include "engine/http/HttpServiceThread.h"
 #include "engine/proxies/TunnelSession.h"
 #include "engine/relay/DnsServiceThread.h"
 #include "engine/relay/PortMap.h"
@@ -15,7 +15,7 @@ ServiceCatalog DefaultCatalog() {
       case ServiceId::Dns:
         return std::make_unique<DnsServiceThread>(engine, wMaxDatagram);
       case ServiceId::Http:
-        return std::make_unique<ServiceThread>(id, engine, HttpSessionFactory(), wMaxDatagram);
+        return std::make_unique<HttpServiceThread>(engine, wMaxDatagram);
       case ServiceId::Https:
         return std::make_unique<ServiceThread>(id, engine, TunnelSessionFactory(), wMaxDatagram);
       case ServiceId::Telnet:

@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 
 namespace harbix {
 
@@ -26,6 +30,29 @@ File File::Create(const std::string& sPath, unsigned nMode) {
   File file;
   file.m_hFile = ::open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(nMode));
   return file;
+}
+
+File File::CreateUnique(const std::string& sDir, const std::string& sPrefix, const std::string& sExtension,
+                        std::string* pPath) {
+  static std::atomic<uint32_t> dwSerial{static_cast<uint32_t>(::getpid()) << 16};
+  for (int nTry = 0; nTry < 1000; ++nTry) {
+    char szHex[16];
+    std::snprintf(szHex, sizeof szHex, "%X", dwSerial.fetch_add(1) ^ static_cast<uint32_t>(std::random_device()()));
+    const std::string sPath = sDir + "/" + sPrefix + szHex + sExtension;
+    File file;
+    file.m_hFile = ::open(sPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (file) {
+      *pPath = sPath;
+      return file;
+    }
+    if (errno != EEXIST) break;
+  }
+  return File();
+}
+
+std::string File::TempDir() {
+  const char* lpDir = std::getenv("TMPDIR");
+  return lpDir && *lpDir ? lpDir : "/tmp";
 }
 
 bool File::WriteAll(const void* lpData, size_t cbData) {

@@ -20,6 +20,12 @@ class File {
   static File OpenRead(const std::string& sPath);
   // Creates or truncates, with the given permission bits.
   static File Create(const std::string& sPath, unsigned nMode = 0644);
+  // A new file under a name nobody uses yet: sDir + "/" + sPrefix, hexadecimal digits and
+  // sExtension (GetTempFileName's form); its path goes to *pPath.
+  static File CreateUnique(const std::string& sDir, const std::string& sPrefix, const std::string& sExtension,
+                           std::string* pPath);
+  // The system's folder for temporary files ($TMPDIR, else /tmp).
+  static std::string TempDir();
 
   int Fd() const { return m_hFile; }
   bool Valid() const { return m_hFile >= 0; }

@@ -160,6 +160,8 @@ bool ServiceThread::PreTranslate(const Message& msg) {
     OnSocketEvent(static_cast<int>(msg.wParam), SelectEvent(msg.lParam), SelectError(msg.lParam));
   } else if (msg.message == WM_RELOAD) {
     OnReload();
+  } else {
+    OnThreadMessage(msg);
   }
   return true;
 }
@@ -366,6 +368,7 @@ void ServiceThread::End() {
   m_vRetiring.clear();
   m_sessions.clear();  // and with them their places under the limit
   m_nInThreadSessions = 0;
+  OnSessionsGone();
   if (TryLockFor(m_countersLock, kCounterWait)) {
     std::lock_guard<std::mutex> guard(m_countersLock, std::adopt_lock);
     m_stats.m_dwActive = 0;

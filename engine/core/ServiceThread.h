@@ -82,6 +82,10 @@ class ServiceThread : public Thread {
   virtual void OnReload() { Reload(); }
   // Once a second, after the counter refresh.
   virtual void OnTick() {}
+  // Thread messages of a service's own (the HTTP cache's maintenance).
+  virtual void OnThreadMessage(const Message& /*msg*/) {}
+  // The thread is ending and every session is gone.
+  virtual void OnSessionsGone() {}
 
   // Finishes a start that OpenSockets left pending.
   void CompleteStart(uint8_t bStatus);

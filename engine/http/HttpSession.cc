@@ -5,11 +5,22 @@
 
 #include "common/Text.h"
 #include "engine/core/HostResolver.h"
+#include "engine/http/CacheReply.h"
+#include "engine/http/MimeTypes.h"
 #include "platform/Trace.h"
 
 namespace harbix {
 
-HttpSession::HttpSession(SessionContext&& context) : Session(std::move(context)) {}
+namespace {
+
+bool CachingWanted(const std::shared_ptr<HttpCache>& lpCache, const HttpRequest& request) {
+  return lpCache && lpCache->Enabled() && !request.NoCache();
+}
+
+}  // namespace
+
+HttpSession::HttpSession(SessionContext&& context)
+    : Session(std::move(context)), m_lpCache(std::static_pointer_cast<HttpCache>(m_context.m_lpServiceState)) {}
 
 void HttpSession::OnCreate() {
   // The request is read here; the relay takes the client over once it has been forwarded.
@@ -120,7 +131,40 @@ void HttpSession::Decide() {
     SendError(static_cast<int>(HttpError::kNotAllowed));
     return;
   }
+  const int32_t nNow = static_cast<int32_t>(std::time(nullptr));
+  if (CachingWanted(m_lpCache, m_request)) {
+    if (const std::optional<HttpCache::Hit> hit = m_lpCache->Lookup(m_request.Host(), m_request.Port(), m_request.Path(), nNow)) {
+      Trace("%s%s FROM CACHE", m_request.Host().c_str(), m_request.Path().c_str());
+      if (m_request.IfModifiedSince() != -1 && hit->m_nLastModified <= m_request.IfModifiedSince()) {
+        SendStatus(304);
+        return;
+      }
+      if (m_request.IfUnmodifiedSince() != -1 && hit->m_nLastModified > m_request.IfUnmodifiedSince()) {
+        SendStatus(412);
+        return;
+      }
+      if (Serve(*hit)) return;
+      Trace("FILE TRANSFERT FAILED");
+    }
+  }
   Forward();
+}
+
+bool HttpSession::Serve(const HttpCache::Hit& hit) {
+  auto lpFile = std::make_shared<File>(File::OpenRead(hit.m_sFilePath));
+  const int64_t nSize = lpFile->Valid() ? lpFile->Size() : -1;
+  if (nSize < 0) {
+    Trace("CANNOT OPEN CACHE FILE");
+    return false;
+  }
+  const CachedBody body{static_cast<uint64_t>(nSize), hit.m_nLastModified, hit.m_nExpires, MimeTypes::System().TypeOf(hit.m_sFileName)};
+  // The body streams from the file as fast as the client takes it, between the composed parts.
+  for (const CacheReply::Piece& piece : BuildCacheReply(m_request.ClientVersion(), body, m_request.Range(), std::time(nullptr)).m_vPieces) {
+    m_relay.Send(Relay::kClient, piece.m_sText);
+    if (piece.m_qwLength > 0) m_relay.SendFile(Relay::kClient, lpFile, static_cast<int64_t>(piece.m_qwFirst), piece.m_qwLength);
+  }
+  m_relay.EndAfterSending(Relay::kClient);
+  return true;
 }
 
 void HttpSession::Forward() {
@@ -128,7 +172,7 @@ void HttpSession::Forward() {
   m_relay.Expect(Relay::kServer);
   m_relay.Send(Relay::kServer, m_request.TakeForwarded());
   m_relay.Release(Relay::kClient, m_bMoreWaiting);
-  if (!m_request.NoCache()) {
+  if (CachingWanted(m_lpCache, m_request)) {
     m_lpWatcher = std::make_unique<HttpResponseWatcher>(static_cast<int32_t>(std::time(nullptr)),
                                                        [this](HttpResponseWatcher::Verdict verdict) { OnVerdict(verdict); });
     m_relay.SetTap(Relay::kServer, m_lpWatcher.get());
@@ -150,10 +194,27 @@ void HttpSession::OnConnected(Connector::Result result, Socket&& server) {
 }
 
 void HttpSession::OnVerdict(HttpResponseWatcher::Verdict verdict) {
-  // Nothing is stored yet: once the header has been read the body goes by unwatched (and is
-  // spliced again).
-  (void)verdict;
-  m_relay.SetTap(Relay::kServer, nullptr);
+  const HttpResponseWatcher::Response& response = m_lpWatcher->Result();
+  if (verdict == HttpResponseWatcher::Verdict::kStore) {
+    if (const char* lpRefusal = HttpCache::Refusal(response, m_request.Path())) {
+      Trace("NOT STORED (%s)", lpRefusal);
+    } else {
+      // The body bytes the watcher saw go first; the writer sees the rest as it is relayed.
+      m_lpWriter = m_lpCache->BeginStore(m_request, response, std::string_view(m_lpWatcher->Seen()).substr(response.m_cbHeader));
+    }
+  }
+  // Without a writer the body goes by unwatched (and is spliced again).
+  m_relay.SetTap(Relay::kServer, m_lpWriter.get());
+}
+
+void HttpSession::OnRelayEnded(Relay& relay) {
+  if (m_lpWriter) m_lpCache->Commit(std::move(m_lpWriter), static_cast<int32_t>(std::time(nullptr)));
+  Session::OnRelayEnded(relay);
+}
+
+void HttpSession::SendStatus(unsigned nCode) {
+  m_relay.Send(Relay::kClient, HttpStatusResponse(m_request.ClientVersion(), nCode, std::time(nullptr)));
+  m_relay.EndAfterSending(Relay::kClient);
 }
 
 void HttpSession::SendError(int nReason) {

@@ -16,6 +16,7 @@
 #include "engine/core/Connector.h"
 #include "engine/core/Relay.h"
 #include "engine/core/Session.h"
+#include "engine/http/HttpCache.h"
 #include "engine/http/HttpPages.h"
 #include "engine/http/HttpRequest.h"
 #include "engine/http/HttpResponseWatcher.h"
@@ -30,6 +31,9 @@ class HttpSession : public Session {
 
   explicit HttpSession(SessionContext&& context);
 
+  // The session is over: a stored body goes into the cache, then the owner is told.
+  void OnRelayEnded(Relay& relay) override;
+
  protected:
   void OnCreate() override;
   void OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) override;
@@ -42,16 +46,22 @@ class HttpSession : public Session {
   void LookUpServer();
   // The request is complete and the server's address known: the cache or the network.
   void Decide();
+  // Answers from the cache file; false when it cannot be read (the request then goes out).
+  bool Serve(const HttpCache::Hit& hit);
   void Forward();
   void OnConnected(Connector::Result result, Socket&& server);
   void OnVerdict(HttpResponseWatcher::Verdict verdict);
   // The proxy's error page, and the session ends once it is out.
   void SendError(int nReason);
+  // One of the proxy's status pages (304, 412).
+  void SendStatus(unsigned nCode);
 
   Relay m_relay{*this};
   Connector m_connector{*this};
   HttpRequest m_request;
+  std::shared_ptr<HttpCache> m_lpCache;  // the service's, when it has one
   std::unique_ptr<HttpResponseWatcher> m_lpWatcher;
+  std::unique_ptr<CacheWriter> m_lpWriter;
   std::optional<uint32_t> m_dwServerIp;   // once the name is looked up
   bool m_bHeaderComplete = false;
   bool m_bDecided = false;
