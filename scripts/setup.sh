@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libsqlite3-dev
+  # run time: the HTTP cache's Content-Type for a file extension comes from /etc/mime.types
+  media-types
   # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
   # end-to-end tests: real clients and servers, namespaces
