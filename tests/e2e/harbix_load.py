@@ -29,6 +29,12 @@ RESET = b"R"         # send half, then reset the connection
 VANISH = b"V"        # send half, then close as if done
 HEADER = struct.Struct("<cQI")  # mode, size, offset into the block
 
+# Pages the HTTP proxy may cache: "/page/<n>.html" for n below PAGE_COUNT, each with a body that
+# follows from n, so a copy served from the cache is checked as strictly as one from the origin.
+PAGE_COUNT = 40
+PAGE_MODIFIED = "Thu, 10 Dec 2026 08:00:00 GMT"
+PAGE_SIZES = (700, 9 * 1024, 70 * 1024, 260 * 1024)
+
 
 def stream(offset, size):
     """size bytes of the pattern from offset on."""
@@ -116,14 +122,37 @@ class Origin:
             writer.transport.abort()
 
 
+def page(n):
+    """The body of cacheable page n."""
+    return stream(n * 1009, PAGE_SIZES[n % len(PAGE_SIZES)] + n)
+
+
 class HttpOrigin(Origin):
     """The same origin behind the HTTP proxy: the request's path says what to do
-    ("/<mode>/<size>/<offset>"), the response has a Content-Length, an upload is a POST."""
+    ("/<mode>/<size>/<offset>"), the response has a Content-Length, an upload is a POST.
+    "/page/<n>.html" is a cacheable page; a share of its answers (cut_share) stops halfway."""
+
+    def __init__(self, stall_seconds=2.0, cut_share=0.0):
+        super().__init__(stall_seconds)
+        self.cut_share = cut_share
+        self.page_requests = 0
+
+    async def _serve_page(self, writer, n):
+        self.page_requests += 1
+        body = page(n)
+        writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nLast-Modified: %s\r\nContent-Length: %d\r\n"
+                     b"Connection: close\r\n\r\n" % (PAGE_MODIFIED.encode(), len(body)))
+        writer.write(body[:len(body) // 2] if random.random() < self.cut_share else body)
+        await writer.drain()
+        writer.close()
 
     async def _serve(self, reader, writer):
         try:
             header = await reader.readuntil(b"\r\n\r\n")
             method, path = header.split(b" ", 2)[:2]
+            if path.startswith(b"/page/"):
+                await self._serve_page(writer, int(path[6:].split(b".")[0]))
+                return
             _, mode, size, offset = path.split(b"/")
             mode, size, offset = mode, int(size), int(offset)
             half = size // 2
@@ -245,6 +274,55 @@ async def echo_session(route, rounds, pause=0.0):
             await asyncio.sleep(pause)
     writer.close()
     return ok
+
+
+async def read_http_response(reader):
+    """Status code, lower-case header table and body of a response that ends with its
+    connection; header lines may end in CR LF or LF alone (the proxy's own pages use LF)."""
+    status = await reader.readline()
+    if not status:
+        raise ConnectionRefusedError("closed without an answer")  # over the connection limit
+    headers = {}
+    while (line := await reader.readline()) not in (b"\r\n", b"\n", b""):
+        name, _, value = line.decode("latin-1").partition(":")
+        headers.setdefault(name.strip().lower(), value.strip())
+    body = await reader.read()
+    return int(status.split()[1]), headers, body
+
+
+async def fetch_page(port, origin_port, n, variant=None):
+    """Asks the HTTP proxy for cacheable page n: plainly, for a byte range ("range"), on a
+    condition the page meets ("if-modified-since"), or as a forced reload ("reload"). Returns
+    (outcome, from_cache): outcome "ok", "cut" (the origin stopped halfway, as it does on
+    purpose: fewer bytes than the Content-Length, all of them right) or "wrong"."""
+    body = page(n)
+    first = random.randrange(len(body))
+    last = min(len(body) - 1, first + random.randrange(1, 20000))
+    extra = {"range": f"Range: bytes={first}-{last}\r\n", "if-modified-since": f"If-Modified-Since: {PAGE_MODIFIED}\r\n",
+             "reload": "Pragma: no-cache\r\n"}.get(variant, "")
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    try:
+        writer.write(f"GET http://127.0.0.1:{origin_port}/page/{n}.html HTTP/1.1\r\nHost: 127.0.0.1:{origin_port}\r\n"
+                     f"{extra}\r\n".encode())
+        status, headers, got = await read_http_response(reader)
+    finally:
+        writer.close()
+    from_cache = headers.get("server", "").startswith("Quillbay Harbix Proxy Server")
+    length = int(headers.get("content-length", -1))
+    if status == 200 and got == body and length == len(body):
+        outcome = "ok"
+    elif status == 200 and not from_cache and len(got) < length == len(body) and body.startswith(got):
+        outcome = "cut"
+    elif status == 206 and from_cache and variant == "range":
+        right = headers.get("content-range") == f"bytes {first}-{last}/{len(body)}" and got == body[first:last + 1]
+        outcome = "ok" if right else "wrong"
+    elif status == 304 and from_cache and variant == "if-modified-since":
+        outcome = "ok" if got == b"" else "wrong"
+    else:
+        outcome = "wrong"
+    if variant == "reload" and from_cache:
+        outcome = "wrong"
+    return outcome, from_cache
 
 
 def engine_totals(engine, harbixctl):

@@ -1,7 +1,7 @@
 """The soak: the real engine under mixed load for a set time, in a network namespace of its own.
 
-Tunnels, Telnet sessions and a port map move checked data; clients and origins stall, reset and
-vanish; a control-channel poller asks for the status throughout; every service and the maps are
+Tunnels, Telnet sessions, a port map and the HTTP proxy move checked data, and a set of pages
+comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
 reloaded with changed settings now and then; bursts of callers run into the connection limit.
 At the end it prints a report: sessions completed, bytes checked, errors by kind, the engine's
 memory, descriptors, threads and CPU time, and whether the control channel answered throughout.
@@ -31,6 +31,7 @@ TELNET_PORT = 2323
 HTTP_PORT = 8080
 MAP_PORT = 3000
 MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
+CACHE_KIB = (2048, 1024)      # and the HTTP cache's size between these
 KIB = 1024
 
 
@@ -52,7 +53,9 @@ class Soak:
         self.engine = e2e.Engine()
         self.engine.only("HTTPS", "TNET", "HTTP")
         self.engine.service("HTTPS", TUNNEL_PORT)
-        self.engine.service("HTTP", HTTP_PORT)
+        # A cache smaller than the pages, maintained every minute: entries come and go.
+        self.engine.service("HTTP", HTTP_PORT, **{"Cache Dir": os.path.join(self.engine.home, "cache"),
+                                                 "Cache Update": 1, "Cache Size": CACHE_KIB[0]})
         self.engine.service("TNET", TELNET_PORT, **{"Use Threads": 0})
         self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[0])
         self.set_map(self.origins[0].port, use_threads=1)
@@ -143,6 +146,25 @@ class Soak:
             except (ConnectionError, OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as error:
                 self.errors[f"slow download via {route.kind}: {type(error).__name__}"] += 1
 
+    async def pages(self):
+        """Cacheable pages, asked for in every way the cache answers."""
+        while self.until_done():
+            await asyncio.sleep(random.uniform(0, 0.05))  # a share of the load, not all of it
+            n = random.randrange(load.PAGE_COUNT)
+            variant = random.choices([None, "range", "if-modified-since", "reload"], weights=[10, 3, 2, 1])[0]
+            try:
+                outcome, from_cache = await asyncio.wait_for(load.fetch_page(HTTP_PORT, self.http_origin.port, n, variant), 60)
+            except (ConnectionError, OSError, ValueError, asyncio.TimeoutError) as error:
+                self.errors[f"page: {type(error).__name__}"] += 1
+                continue
+            if outcome == "wrong":
+                self.corrupted += 1
+                self.errors[f"page {variant or 'plain'} answered wrong ({'cache' if from_cache else 'origin'})"] += 1
+            elif outcome == "cut":
+                self.errors["page cut short by the origin"] += 1  # on purpose
+            else:
+                self.counts[f"page {variant or 'plain'} from {'cache' if from_cache else 'origin'}"] += 1
+
     async def held(self):
         while self.until_done():
             route = self.routes(streams_only=True)
@@ -198,6 +220,7 @@ class Soak:
             self.engine.set("TNET", "LOG Activity", "dword", (n // 2) % 2)
             self.engine.set("HTTP", "LOG Activity", "dword", (n // 3) % 2)
             self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
+            self.engine.set("HTTP", "Cache Size", "dword", CACHE_KIB[n % 2])
             # The map moves to the other origin every other time (it restarts), and changes only
             # what needs no restart otherwise.
             if n % 2:
@@ -224,7 +247,7 @@ class Soak:
 
     async def run(self):
         self.origins = [load.Origin(stall_seconds=3.0), load.Origin(stall_seconds=3.0)]
-        self.http_origin = load.HttpOrigin(stall_seconds=3.0)
+        self.http_origin = load.HttpOrigin(stall_seconds=3.0, cut_share=0.05)
         for origin in self.origins + [self.http_origin]:
             await origin.start()
         self.map_origin = self.origins[0].port
@@ -236,6 +259,7 @@ class Soak:
         self.started = time.monotonic()
         self.deadline = self.started + self.seconds
         tasks = [self.transfers() for _ in range(24)] + [self.slow_reader() for _ in range(4)]
+        tasks += [self.pages() for _ in range(4)]
         tasks += [self.held() for _ in range(8)] + [self.bursts(), self.poller(), self.reloads(), self.monitor()]
         await asyncio.gather(*tasks)
         self.load_seconds = time.monotonic() - self.started
@@ -273,11 +297,16 @@ class Soak:
             f"  threads: {self.start_threads} at the start, {self.end_threads} after the load "
             f"(most during the load {max((s[3] for s in self.samples), default=0)})",
             f"  control channel: {self.polls - self.polls_missed} of {self.polls} status polls answered",
+            f"  HTTP cache: {self.cache_answers()} pages answered from it, {self.http_origin.page_requests} fetched "
+            f"from the origin",
         ]
         return "\n".join(lines)
 
+    def cache_answers(self):
+        return sum(count for kind, count in self.counts.items() if kind.startswith("page") and kind.endswith("from cache"))
+
     def passed(self):
-        return (self.corrupted == 0 and self.engine_alive and not self.errors["engine ended"] and self.settled
+        return (self.corrupted == 0 and self.cache_answers() > 0 and self.engine_alive and not self.errors["engine ended"] and self.settled
                 and self.polls_missed == 0)
 
 
