@@ -7,7 +7,7 @@
 //       Every stream receives for S seconds (at least): the figure is what arrived meanwhile.
 //   harbix-bench rate --target P [--proxy PORT] --concurrency C --seconds S --max N
 //   harbix-bench idle --target P --proxy PORT --tunnels N --pids PID[,PID...]
-//   harbix-bench http --target P --path /FILE [--proxy PORT] --concurrency C --seconds S
+//   harbix-bench http --target P --path /FILE [--proxy PORT] --concurrency C --seconds S [--max N]
 //       GET requests, a new connection each, for S seconds: to the target directly (origin
 //       form), or to an HTTP proxy with the absolute URL. Every response must be a 200 whose
 //       body has its Content-Length.
@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -375,8 +376,11 @@ double OneRequest(uint16_t wTarget, uint16_t wProxy, const std::string& sRequest
     if (n <= 0) break;
     if (nHeaderEnd == std::string::npos) {
       sHeader.append(vBuffer.data(), static_cast<size_t>(n));
-      nHeaderEnd = sHeader.find("\r\n\r\n");
-      if (nHeaderEnd != std::string::npos) qwBody = sHeader.size() - nHeaderEnd - 4;
+      // Bare line feeds are a line end too (a proxy's own replies may use them).
+      const size_t nCrLf = sHeader.find("\r\n\r\n");
+      const size_t nBare = sHeader.find("\n\n");
+      nHeaderEnd = std::min(nCrLf, nBare);
+      if (nHeaderEnd != std::string::npos) qwBody = sHeader.size() - nHeaderEnd - (nHeaderEnd == nCrLf ? 4 : 2);
     } else {
       qwBody += static_cast<uint64_t>(n);
     }
@@ -384,7 +388,10 @@ double OneRequest(uint16_t wTarget, uint16_t wProxy, const std::string& sRequest
   ::close(hSocket);
   const bool bOkStatus = sHeader.compare(0, 12, "HTTP/1.1 200") == 0 || sHeader.compare(0, 12, "HTTP/1.0 200") == 0;
   if (!bOk || nHeaderEnd == std::string::npos || !bOkStatus) return -1;
-  const size_t nLength = sHeader.find("Content-Length: ");
+  sHeader.resize(nHeaderEnd);
+  // Header names in any case.
+  for (char& c : sHeader) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t nLength = sHeader.find("content-length: ");
   if (nLength == std::string::npos || std::strtoull(sHeader.c_str() + nLength + 16, nullptr, 10) != qwBody) return -1;
   return Seconds(Clock::now() - begin);
 }
@@ -395,6 +402,8 @@ int Http(const Args& args) {
   const std::string sPath = args.Get("path", "/");
   const int nConcurrency = static_cast<int>(args.Number("concurrency", 16));
   const double dLimit = static_cast<double>(args.Number("seconds", 3));
+  const long long nMax = args.Number("max", 0);  // 0: as many as the time allows
+  std::atomic<long long> nStarted{0};
   const std::string sAuthority = "127.0.0.1:" + std::to_string(wTarget);
   const std::string sRequest = "GET " + (wProxy ? "http://" + sAuthority + sPath : sPath) + " HTTP/1.1\r\nHost: " + sAuthority +
                                "\r\nUser-Agent: harbix-bench\r\nConnection: close\r\n\r\n";
@@ -408,7 +417,7 @@ int Http(const Args& args) {
     vThreads.emplace_back([&] {
       std::vector<double> vMine;
       std::vector<char> vBuffer(256 * 1024);
-      while (Clock::now() < deadline) {
+      while (Clock::now() < deadline && (nMax == 0 || nStarted.fetch_add(1) < nMax)) {
         const double dSeconds = OneRequest(wTarget, wProxy, sRequest, vBuffer);
         if (dSeconds < 0) {
           nFailed++;

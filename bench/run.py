@@ -26,10 +26,15 @@ import time
 SOURCE_PORT = 9100
 ORIGIN_PORT = 9200  # nginx, the origin of the HTTP scenarios
 PORTS = {"harbix": 2525, "harbix-nothreads": 2525, "harbix-base": 2525, "squid": 3128, "tinyproxy": 8888}
-HTTP_PORTS = {"harbix": 8080, "harbix-nothreads": 8080, "harbix-base": 8080, "squid": 3128, "tinyproxy": 8888}
+HTTP_PORTS = {"harbix": 8080, "harbix-nothreads": 8080, "harbix-base": 8080, "squid": 3128, "tinyproxy": 8888,
+              "harbix-cache": 8080, "squid-mem": 3128, "squid-disk": 3128}
+# The targets that serve from a cache, and only the cache scenario: Harbix with its disk cache,
+# squid from its memory cache and from its disk cache.
+CACHE_TARGETS = ["harbix-cache", "squid-mem", "squid-disk"]
+CACHE_CLIENTS = (16, 64)
 HTTP_OBJECTS = {"1k": 1024, "1m": 1 << 20}
 HTTP_CLIENTS = (1, 16, 64)
-TARGETS = ["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"]
+TARGETS = ["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"] + CACHE_TARGETS
 PEERS = ["squid", "tinyproxy"]
 GIB = 1 << 30
 MANAGER = r"HKLM\Software\Quillbay\Harbix\Manager"
@@ -104,16 +109,16 @@ class Target:
         if self.name == "direct":
             return
         if self.name.startswith("harbix"):
-            self.start_harbix(use_threads=0 if self.name == "harbix-nothreads" else 1)
-        elif self.name == "squid":
+            self.start_harbix(use_threads=0 if self.name == "harbix-nothreads" else 1, cache=self.name == "harbix-cache")
+        elif self.name.startswith("squid"):
             self.start_squid()
         elif self.name == "tinyproxy":
             self.start_tinyproxy()
-        for port in {self.port, self.http_port}:
+        for port in {self.port, self.http_port} - {0}:
             if not wait_port(port):
                 raise RuntimeError(f"{self.name} did not start")
 
-    def start_harbix(self, use_threads):
+    def start_harbix(self, use_threads, cache=False):
         home = os.path.join(self.dir, "home")
         shutil.rmtree(home, ignore_errors=True)
         env = dict(os.environ, HARBIX_HOME=home)
@@ -128,6 +133,10 @@ class Target:
             put(key, "Bind Port", "binary", port.to_bytes(2, "little").hex())
             put(key, "Use Threads", "dword", use_threads)
             put(key, "LOG Activity", "dword", 0)
+        # Forwarding is measured without the cache (as squid's is); the cache target has one
+        # large enough for every object.
+        put("HTTP", "No Cache", "dword", 0 if cache else 1)
+        put("HTTP", "Cache Size", "dword", 4 * 1024 * 1024)
         # The normal priority class, as the peers run: the engine's default class is idle.
         put("General", "Process Priority", "dword", 32)
         self.process = subprocess.Popen([os.path.join(self.build, "engine", "harbixen")], env=env,
@@ -135,11 +144,23 @@ class Target:
 
     def start_squid(self):
         conf = os.path.join(self.dir, "squid.conf")
+        caching = {
+            "squid": "cache deny all\ncache_mem 8 MB\n",
+            "squid-mem": "cache_mem 2048 MB\nmaximum_object_size_in_memory 1100 KB\nmemory_cache_mode always\n",
+            "squid-disk": (f"cache_mem 0 MB\nmaximum_object_size_in_memory 0 KB\nmemory_cache_mode disk\n"
+                           f"cache_dir ufs {self.dir}/spool 2048 16 256\nmaximum_object_size 1100 KB\n"),
+        }[self.name]
+        if self.name == "squid-disk":
+            subprocess.run(["squid", "-N", "-z", "-f", self.write_squid_conf(conf, caching)], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        self.process = subprocess.Popen(["squid", "-N", "-f", self.write_squid_conf(conf, caching)], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+
+    def write_squid_conf(self, conf, caching):
         with open(conf, "w") as f:
-            f.write(f"""http_port 127.0.0.1:{self.port}
+            f.write(f"""http_port 127.0.0.1:{HTTP_PORTS[self.name]}
 http_access allow all
-cache deny all
-cache_mem 8 MB
+{caching}
 access_log none
 cache_store_log none
 cache_log {self.dir}/cache.log
@@ -150,8 +171,7 @@ dns_nameservers 127.0.0.1
 max_filedescriptors 65536
 shutdown_lifetime 1 seconds
 """)
-        self.process = subprocess.Popen(["squid", "-N", "-f", conf], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        return conf
 
     def start_tinyproxy(self):
         conf = os.path.join(self.dir, "tinyproxy.conf")
@@ -207,10 +227,14 @@ class Bench:
 
     def measure(self, round_no, target):
         results = {}
-        if "tunnel" in self.scenarios:
-            self.measure_tunnel(target, results)
-        if "http" in self.scenarios:
-            self.measure_http(target, results)
+        if target.name in CACHE_TARGETS:
+            if "cache" in self.scenarios:
+                self.measure_cache(target, results)
+        else:
+            if "tunnel" in self.scenarios:
+                self.measure_tunnel(target, results)
+            if "http" in self.scenarios:
+                self.measure_http(target, results)
         for scenario, figure in results.items():
             self.raw.append({"round": round_no, "target": target.name, "scenario": scenario, **figure})
         return results
@@ -227,6 +251,20 @@ class Bench:
                 if figure["failed"]:
                     raise RuntimeError(f"{target.name}: {figure['failed']} HTTP requests for {name} failed")
                 results[f"http_{name}_{clients}"] = figure
+
+    def measure_cache(self, target, results):
+        """Requests for objects the proxy has in its cache: each is fetched once first."""
+        for name in HTTP_OBJECTS:
+            for _ in range(3):  # squid may want to see an object twice before it keeps it
+                self.run_tool("http", "--target", ORIGIN_PORT, "--path", f"/{name}.bin", "--proxy", target.http_port,
+                              "--concurrency", 1, "--seconds", 10, "--max", 1)
+            time.sleep(0.5)
+            for clients in CACHE_CLIENTS:
+                figure = self.run_tool("http", "--target", ORIGIN_PORT, "--path", f"/{name}.bin", "--proxy", target.http_port,
+                                       "--concurrency", clients, "--seconds", self.rate_seconds)
+                if figure["failed"]:
+                    raise RuntimeError(f"{target.name}: {figure['failed']} cached requests for {name} failed")
+                results[f"cache_{name}_{clients}"] = figure
 
     def measure_tunnel(self, target, results):
         proxy = ["--proxy", target.port] if target.port else []
@@ -268,7 +306,10 @@ METRICS = [
 ] + [(f"HTTP {name.upper()}iB, {clients} client{'s' if clients > 1 else ''} {label}", f"http_{name}_{clients}", field, unit, higher)
      for name in HTTP_OBJECTS for clients in HTTP_CLIENTS
      for label, field, unit, higher in (("rate", "per_second", "1/s", True), ("p50", "p50_ms", "ms", False),
-                                        ("p99", "p99_ms", "ms", False))]
+                                        ("p99", "p99_ms", "ms", False))] + [
+    (f"Cache hit {name.upper()}iB, {clients} clients {label}", f"cache_{name}_{clients}", field, unit, higher)
+    for name in HTTP_OBJECTS for clients in CACHE_CLIENTS
+    for label, field, unit, higher in (("rate", "per_second", "1/s", True), ("p99", "p99_ms", "ms", False))]
 
 
 def medians(raw):
@@ -288,16 +329,19 @@ def render(table, cores, rounds, targets):
         return f"{value:.0f}" if abs(value) >= 100 else f"{value:.2f}"
 
     lines = [f"Harbix benchmark: {cores} cores, {rounds} rounds, medians "
-             f"(ratios: Harbix with a thread per tunnel against the best peer and against direct)", ""]
+             f"(ratios: Harbix with a thread per session against the best peer and against direct; for cache hits, "
+             f"Harbix with its cache against squid with its)", ""]
     header = f"{'metric':<34}{'unit':<7}" + "".join(f"{t:>17}" for t in targets) + f"{'H/best peer':>13}{'H/direct':>10}"
     lines.append(header)
     lines.append("-" * len(header))
-    for name, _, _, unit, higher in METRICS:
+    for name, scenario, _, unit, higher in METRICS:
         if all(table[(name, t)] is None for t in targets):
             continue  # a scenario that did not run
         row = f"{name:<34}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in targets)
-        mine = table[(name, "harbix")]
-        peers = [table[(name, p)] for p in PEERS if table[(name, p)] is not None]
+        cached = scenario.startswith("cache_")
+        mine = table[(name, "harbix-cache" if cached else "harbix")]
+        peer_names = ["squid-mem", "squid-disk"] if cached else PEERS
+        peers = [table[(name, p)] for p in peer_names if (name, p) in table and table[(name, p)] is not None]
         best = (max(peers) if higher else min(peers)) if peers else None
         # Ratios read "bigger is better" for rates and "smaller is better" for costs.
         row += f"{fmt(mine / best) if mine is not None and best else '-':>13}"
@@ -305,6 +349,53 @@ def render(table, cores, rounds, targets):
         row += f"{fmt(mine / direct) if mine is not None and direct else '-':>10}"
         lines.append(row)
     return "\n".join(lines)
+
+
+def resident_kib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def cached_file_memory(build, workdir, mib):
+    """A file of mib MiB fetched once through Harbix (so its cache keeps it), then fetched again
+    by a client that takes 10 MB/s, with the engine's resident memory sampled all along."""
+    root = os.path.join(workdir, "origin")
+    path = os.path.join(root, "large.bin")
+    block = os.urandom(1 << 20)
+    with open(path, "wb") as f:
+        for _ in range(mib):
+            f.write(block)
+    target = Target("harbix-cache", build, workdir)
+    target.start()
+    try:
+        request = (f"GET http://127.0.0.1:{ORIGIN_PORT}/large.bin HTTP/1.1\r\nHost: 127.0.0.1:{ORIGIN_PORT}\r\n"
+                   "Connection: close\r\n\r\n").encode()
+
+        def fetch(rate):
+            with socket.create_connection(("127.0.0.1", target.http_port), timeout=60) as sock:
+                sock.sendall(request)
+                received, start, peak = 0, time.monotonic(), 0
+                while data := sock.recv(1 << 16):
+                    received += len(data)
+                    if rate:
+                        peak = max(peak, resident_kib(target.process.pid))
+                        time.sleep(max(0.0, start + received / rate - time.monotonic()))
+                return received, time.monotonic() - start, peak
+
+        fetch(0)  # stored
+        time.sleep(1)
+        start_kib = resident_kib(target.process.pid)
+        received, seconds, peak_kib = fetch(10e6)
+        return {"bytes": received, "seconds": seconds, "rss_start_kib": start_kib, "rss_peak_kib": peak_kib}
+    finally:
+        target.stop()
+        os.remove(path)
 
 
 def start_origin(workdir):
@@ -321,6 +412,7 @@ pid {workdir}/nginx.pid; error_log stderr crit;
 events {{ worker_connections 16384; }}
 http {{ access_log off; client_body_temp_path {workdir}/body; proxy_temp_path {workdir}/proxy;
   fastcgi_temp_path {workdir}/fastcgi; uwsgi_temp_path {workdir}/uwsgi; scgi_temp_path {workdir}/scgi;
+  types {{ application/octet-stream bin; }}
   server {{ listen 127.0.0.1:{ORIGIN_PORT} backlog=4096; root {root}; }} }}
 """)
     process = subprocess.Popen(["nginx", "-c", conf, "-p", workdir], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -336,7 +428,8 @@ def main():
     parser.add_argument("--rate-seconds", type=int, default=3)
     parser.add_argument("--throughput-seconds", type=int, default=3)
     parser.add_argument("--pull-mib", type=int, default=1024, help="file source benchmark size; 0 skips it")
-    parser.add_argument("--scenarios", default="tunnel,http", help="tunnel, http or both")
+    parser.add_argument("--scenarios", default="tunnel,http,cache", help="any of tunnel, http, cache")
+    parser.add_argument("--cached-mib", type=int, default=1024, help="cached-file memory benchmark size; 0 skips it")
     parser.add_argument("--tunnels", type=int, default=1000)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
     parser.add_argument("--targets", default=",".join(t for t in TARGETS if t != "harbix-base"))
@@ -353,7 +446,7 @@ def main():
     source.stdout.readline()
     scenarios = args.scenarios.split(",")
     bench = Bench(args.build, args.rounds, args.rate_seconds, args.throughput_seconds, args.tunnels, scenarios)
-    origin = start_origin(workdir) if "http" in scenarios else None
+    origin = start_origin(workdir) if "http" in scenarios or "cache" in scenarios else None
     chosen = [t for t in TARGETS if t in args.targets.split(",")]
     if args.base_build:
         chosen = sorted(set(chosen) | {"harbix-base"}, key=TARGETS.index)
@@ -391,6 +484,12 @@ def main():
         text += (f"\n\nFile source, {args.pull_mib} MiB to a reader taking 10 MB/s: {pull['seconds']:.0f} s, "
                  f"resident memory {pull['rss_start_kib'] / 1024:.1f} MiB at the start, "
                  f"{pull['rss_peak_kib'] / 1024:.1f} MiB at the peak, every byte intact: {pull['intact']}")
+    cached = None
+    if args.cached_mib and "cache" in scenarios:
+        cached = cached_file_memory(args.build, workdir, args.cached_mib)
+        text += (f"\nCached file, {args.cached_mib} MiB from Harbix's cache to a reader taking 10 MB/s: "
+                 f"{cached['seconds']:.0f} s, {cached['bytes']} bytes, engine resident memory "
+                 f"{cached['rss_start_kib'] / 1024:.1f} MiB at the start, {cached['rss_peak_kib'] / 1024:.1f} MiB at the peak")
     print(text)
     os.makedirs(args.out, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -398,7 +497,7 @@ def main():
     with open(path, "w") as f:
         json.dump({"cores": cores, "rounds": args.rounds, "seconds": time.monotonic() - started,
                    "medians": {f"{m}|{t}": v for (m, t), v in table.items()}, "raw": bench.raw,
-                   "pull_source": pull}, f, indent=1)
+                   "pull_source": pull, "cached_file": cached}, f, indent=1)
     print(f"\nraw figures: {path}")
 
 

@@ -43,6 +43,11 @@ std::optional<HeaderEnd> FindHeaderEnd(std::string_view sText) {
   return HeaderEnd{nBare, 2};
 }
 
+size_t LineLength(std::string_view sWaiting) {
+  const size_t nLineFeed = sWaiting.find('\n');
+  return nLineFeed == std::string_view::npos ? sWaiting.size() : nLineFeed + 1;
+}
+
 std::optional<uint32_t> ParseDottedAddress(std::string_view sText) {
   uint32_t dwIp = 0;
   size_t nPos = 0;

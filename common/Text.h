@@ -24,6 +24,10 @@ struct HeaderEnd {
 };
 std::optional<HeaderEnd> FindHeaderEnd(std::string_view sText);
 
+// Of the bytes waiting, how many make the first line (up to and including its line feed; all of
+// them while no line feed has come).
+size_t LineLength(std::string_view sWaiting);
+
 // An IPv4 address (network order) read as "%u.%u.%u.%u" reads the start of a text: white space
 // may come before each number, whatever follows the fourth number is ignored. Numbers above
 // 255 (or signed ones) make it no address, so that such a text goes to a name lookup instead

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/AccessList.h"
+#include "common/Text.h"
 #include "engine/core/EngineMessages.h"
 #include "platform/MessageLoop.h"
 #include "platform/Trace.h"
@@ -37,6 +38,29 @@ void Session::TraceEnd() const {
 void Session::AddHandler(SocketHandler* lpHandler) { m_vHandlers.push_back(lpHandler); }
 
 void Session::RemoveHandler(SocketHandler* lpHandler) { std::erase(m_vHandlers, lpHandler); }
+
+size_t Session::ReadRequestPiece(Socket& socket, std::span<char> buffer) {
+  const long nRead = socket.Recv(buffer.data(), buffer.size());
+  if (nRead < 0 && !WouldBlock(errno)) {
+    NoteEnd("recv", errno);
+    Finish();
+  }
+  if (nRead <= 0) return 0;
+  CountReceived(static_cast<uint64_t>(nRead));
+  return static_cast<size_t>(nRead);
+}
+
+size_t Session::ReadRequestLine(Socket& socket, std::span<char> buffer) {
+  const long nSeen = socket.Peek(buffer.data(), buffer.size());
+  if (nSeen < 0 && !WouldBlock(errno)) {
+    NoteEnd("recv", errno);
+    Finish();
+  }
+  if (nSeen <= 0) return 0;
+  const size_t cbTake = LineLength(std::string_view(buffer.data(), static_cast<size_t>(nSeen)));
+  // What the peek saw is there: taking less of it cannot fail short.
+  return ReadRequestPiece(socket, buffer.first(cbTake));
+}
 
 void Session::NoteEnd(const char* lpCall, int nError) {
   if (TraceEnabled() && m_sEndReason.empty()) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,12 @@ class Session : public Window {
   // without the trace nothing is kept).
   void NoteEnd(const char* lpCall, int nError);
   void NoteEnd(std::string_view sReason);
+  // Reading a request before relaying, in pieces of at most the buffer's size: one read, or
+  // (Line) what came up to and including the first line feed, which leaves the rest in the
+  // socket. 0 when nothing is waiting or the stream has ended (the relay hears of the end); a
+  // read error ends the session. What is taken counts as received.
+  size_t ReadRequestPiece(Socket& socket, std::span<char> buffer);
+  size_t ReadRequestLine(Socket& socket, std::span<char> buffer);
   // The outgoing check every session makes before it connects onwards.
   bool DestinationAllowed(uint32_t dwIp) const { return m_lpConfig->m_outgoing.Admits(dwIp); }
   // A relay of this session has delivered what it could and closed its sockets. By default

@@ -23,11 +23,6 @@ constexpr std::string_view kHopByHop[] = {"connection", "proxy-connection", "kee
 
 }  // namespace
 
-size_t HttpRequest::LineLength(std::string_view sWaiting) {
-  const size_t nLineFeed = sWaiting.find('\n');
-  return nLineFeed == std::string_view::npos ? sWaiting.size() : nLineFeed + 1;
-}
-
 HttpRequest::State HttpRequest::Fail(Failure failure) {
   m_failure = failure;
   return m_state = State::kFailed;

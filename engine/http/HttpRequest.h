@@ -23,8 +23,6 @@ class HttpRequest {
   // page's).
   enum class Failure { kNone = -1, kNoMethod = 0, kNoUrl = 1, kTooLong = 2 };
 
-  // Of the bytes waiting, how many belong to the request line (up to its line feed).
-  static size_t LineLength(std::string_view sWaiting);
   // The bytes taken for the line; kHeader once it is complete and read, kFailed when it is
   // not a request (Error() says why).
   State TakeLine(std::string_view sTaken);

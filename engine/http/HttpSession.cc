@@ -48,23 +48,10 @@ bool HttpSession::TakeRequestLine() {
   char buffer[1024];
   Socket& client = m_relay.SocketOf(Relay::kClient);
   while (!Closing() && client) {
-    // Peek, then take exactly up to the line feed: the header stays in the socket.
-    const long nSeen = client.Peek(buffer, sizeof buffer);
-    if (nSeen <= 0) {
-      if (nSeen < 0 && !WouldBlock(errno)) {
-        NoteEnd("recv", errno);
-        Finish();
-      }
-      return false;  // nothing yet, or the end of the stream (the relay hears of it)
-    }
-    const size_t cbTake = HttpRequest::LineLength(std::string_view(buffer, static_cast<size_t>(nSeen)));
-    if (client.Recv(buffer, cbTake) != static_cast<long>(cbTake)) {
-      NoteEnd("recv", errno);
-      Finish();
-      return false;
-    }
-    CountReceived(cbTake);
-    switch (m_request.TakeLine(std::string_view(buffer, cbTake))) {
+    // The header stays in the socket, to be read in larger pieces.
+    const size_t cbTaken = ReadRequestLine(client, buffer);
+    if (cbTaken == 0) return false;
+    switch (m_request.TakeLine(std::string_view(buffer, cbTaken))) {
       case HttpRequest::State::kLine:
         continue;
       case HttpRequest::State::kFailed:
@@ -82,17 +69,10 @@ void HttpSession::ReadHeader() {
   char buffer[kRequestPiece];
   Socket& client = m_relay.SocketOf(Relay::kClient);
   while (!Closing() && !m_bHeaderComplete && client) {
-    const long nRead = client.Recv(buffer, sizeof buffer);
-    if (nRead <= 0) {
-      if (nRead < 0 && !WouldBlock(errno)) {
-        NoteEnd("recv", errno);
-        Finish();
-      }
-      return;  // nothing more yet, or the end of the stream (the relay hears of it)
-    }
-    CountReceived(static_cast<uint64_t>(nRead));
-    m_bMoreWaiting = nRead == static_cast<long>(sizeof buffer);
-    switch (m_request.TakeHeader(std::string_view(buffer, static_cast<size_t>(nRead)))) {
+    const size_t cbRead = ReadRequestPiece(client, buffer);
+    if (cbRead == 0) return;
+    m_bMoreWaiting = cbRead == sizeof buffer;
+    switch (m_request.TakeHeader(std::string_view(buffer, cbRead))) {
       case HttpRequest::State::kHeader:
         continue;
       case HttpRequest::State::kFailed:

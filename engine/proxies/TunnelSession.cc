@@ -56,11 +56,6 @@ TunnelSession::Request TunnelSession::ParseRequestLine(const std::string& sRaw) 
   return request;
 }
 
-size_t TunnelRequestReader::LineLength(std::string_view sWaiting) {
-  const size_t nLineFeed = sWaiting.find('\n');
-  return nLineFeed == std::string_view::npos ? sWaiting.size() : nLineFeed + 1;
-}
-
 TunnelRequestReader::State TunnelRequestReader::Grow(size_t cbMore) {
   m_cbTaken += cbMore;
   if (m_cbTaken >= kMaxRequest) m_state = State::kTooLong;
@@ -131,23 +126,10 @@ bool TunnelSession::TakeRequestLine() {
   char buffer[kRequestPiece];
   Socket& client = m_relay.SocketOf(Relay::kClient);
   while (!Closing() && client) {
-    // Peek, then take exactly up to the line feed: what follows stays in the socket.
-    const long nSeen = client.Peek(buffer, sizeof buffer);
-    if (nSeen <= 0) {
-      if (nSeen < 0 && !WouldBlock(errno)) {
-        NoteEnd("recv", errno);
-        Finish();
-      }
-      return false;  // nothing yet, or the end of the stream (the relay hears of it)
-    }
-    const size_t cbTake = TunnelRequestReader::LineLength(std::string_view(buffer, static_cast<size_t>(nSeen)));
-    if (client.Recv(buffer, cbTake) != static_cast<long>(cbTake)) {
-      NoteEnd("recv", errno);
-      Finish();
-      return false;
-    }
-    CountReceived(cbTake);
-    switch (m_reader.TakeLine(std::string_view(buffer, cbTake))) {
+    // What follows the line stays in the socket.
+    const size_t cbTaken = ReadRequestLine(client, buffer);
+    if (cbTaken == 0) return false;
+    switch (m_reader.TakeLine(std::string_view(buffer, cbTaken))) {
       case TunnelRequestReader::State::kLine: continue;
       case TunnelRequestReader::State::kTooLong: EndTooLong(); return false;
       default: m_bLineComplete = true; return true;
@@ -160,16 +142,9 @@ void TunnelSession::ReadHeader() {
   char buffer[kRequestPiece];
   Socket& client = m_relay.SocketOf(Relay::kClient);
   while (!Closing() && !m_bHeaderComplete && client) {
-    const long nRead = client.Recv(buffer, sizeof buffer);
-    if (nRead <= 0) {
-      if (nRead < 0 && !WouldBlock(errno)) {
-        NoteEnd("recv", errno);
-        Finish();
-      }
-      return;  // nothing more yet, or the end of the stream (the relay hears of it)
-    }
-    CountReceived(static_cast<uint64_t>(nRead));
-    const TunnelRequestReader::State state = m_reader.TakeHeader(std::string_view(buffer, static_cast<size_t>(nRead)));
+    const size_t cbRead = ReadRequestPiece(client, buffer);
+    if (cbRead == 0) return;
+    const TunnelRequestReader::State state = m_reader.TakeHeader(std::string_view(buffer, cbRead));
     if (state == TunnelRequestReader::State::kTooLong) {
       EndTooLong();
       return;
@@ -181,7 +156,7 @@ void TunnelSession::ReadHeader() {
     const std::string sRest = m_reader.TakeRest();
     if (!sRest.empty()) m_relay.Send(Relay::kServer, sRest);
     // A read that filled the buffer may have left more in the socket.
-    m_relay.Release(Relay::kClient, nRead == static_cast<long>(sizeof buffer));
+    m_relay.Release(Relay::kClient, cbRead == sizeof buffer);
   }
 }
 

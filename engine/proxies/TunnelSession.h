@@ -21,8 +21,6 @@ class TunnelRequestReader {
   static constexpr size_t kMaxRequest = 64 * 1024;
   enum class State { kLine, kHeader, kComplete, kTooLong };
 
-  // Of the bytes waiting, how many belong to the request line (up to its line feed).
-  static size_t LineLength(std::string_view sWaiting);
   // The bytes taken for the line; kHeader once it is complete (Line() is the whole line).
   State TakeLine(std::string_view sTaken);
   const std::string& Line() const { return m_sText; }

@@ -2,6 +2,7 @@
 // the line taken without what follows, the header rewritten under the cap.
 #include <cstdlib>
 
+#include "common/Text.h"
 #include "engine/http/HttpRequest.h"
 #include "tests/fuzz/FuzzInput.h"
 
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* lpData, size_t cbData) {
   size_t nPos = 0;
   while (nPos < sStream.size() && request.Current() == HttpRequest::State::kLine) {
     const std::string_view sWaiting = sStream.substr(nPos, cbPiece);
-    const size_t cbTake = HttpRequest::LineLength(sWaiting);
+    const size_t cbTake = LineLength(sWaiting);
     if (cbTake == 0 || cbTake > sWaiting.size()) std::abort();
     request.TakeLine(sWaiting.substr(0, cbTake));
     nPos += cbTake;

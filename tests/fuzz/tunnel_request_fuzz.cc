@@ -2,6 +2,7 @@
 // line taken without what follows, the header skipped under the cap, the rest kept whole.
 #include <cstdlib>
 
+#include "common/Text.h"
 #include "engine/proxies/TunnelSession.h"
 #include "tests/fuzz/FuzzInput.h"
 
@@ -16,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* lpData, size_t cbData) {
   // The line: what waits is peeked, and only the line is taken.
   while (nPos < sStream.size()) {
     const std::string_view sWaiting = sStream.substr(nPos, cbPiece);
-    const size_t cbTake = TunnelRequestReader::LineLength(sWaiting);
+    const size_t cbTake = LineLength(sWaiting);
     if (cbTake == 0 || cbTake > sWaiting.size()) std::abort();
     nPos += cbTake;
     const TunnelRequestReader::State state = reader.TakeLine(sWaiting.substr(0, cbTake));

@@ -1,5 +1,7 @@
 #include "engine/http/HttpRequest.h"
 
+#include "common/Text.h"
+
 #include <gtest/gtest.h>
 
 namespace harbix {
@@ -13,7 +15,7 @@ HttpRequest Read(const std::string& sRequest, size_t cbPiece = 7, std::string* p
   size_t nPos = 0;
   while (nPos < sRequest.size() && request.Current() == HttpRequest::State::kLine) {
     const std::string_view sWaiting = std::string_view(sRequest).substr(nPos, cbPiece);
-    const size_t cbTake = HttpRequest::LineLength(sWaiting);
+    const size_t cbTake = LineLength(sWaiting);
     request.TakeLine(sWaiting.substr(0, cbTake));
     nPos += cbTake;
   }
