@@ -224,6 +224,18 @@ int Open(uint16_t wTarget, uint16_t wProxy) {
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
+// The JSON line of a latency scenario: how many completed (named by what they were), the rate,
+// the median and the 99th percentile.
+void PrintLatencies(const char* lpWhat, std::vector<double>& vLatencies, double dSeconds, int nFailed) {
+  std::sort(vLatencies.begin(), vLatencies.end());
+  auto percentile = [&](double dFraction) {
+    return vLatencies.empty() ? 0.0 : vLatencies[std::min(vLatencies.size() - 1, static_cast<size_t>(dFraction * vLatencies.size()))];
+  };
+  std::printf("{\"%s\":%zu,\"seconds\":%.6f,\"per_second\":%.1f,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"failed\":%d}\n", lpWhat,
+              vLatencies.size(), dSeconds, static_cast<double>(vLatencies.size()) / dSeconds, percentile(0.50) * 1e3,
+              percentile(0.99) * 1e3, nFailed);
+}
+
 int Throughput(const Args& args) {
   const auto wTarget = static_cast<uint16_t>(args.Number("target"));
   const auto wProxy = static_cast<uint16_t>(args.Number("proxy"));
@@ -306,14 +318,7 @@ int Rate(const Args& args) {
     });
   }
   for (std::thread& thread : vThreads) thread.join();
-  const double dSeconds = Seconds(Clock::now() - start);
-  std::sort(vLatencies.begin(), vLatencies.end());
-  auto percentile = [&](double dFraction) {
-    return vLatencies.empty() ? 0.0 : vLatencies[std::min(vLatencies.size() - 1, static_cast<size_t>(dFraction * vLatencies.size()))];
-  };
-  std::printf("{\"connections\":%zu,\"seconds\":%.6f,\"per_second\":%.1f,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"failed\":%d}\n",
-              vLatencies.size(), dSeconds, static_cast<double>(vLatencies.size()) / dSeconds, percentile(0.50) * 1e3,
-              percentile(0.99) * 1e3, nFailed.load());
+  PrintLatencies("connections", vLatencies, Seconds(Clock::now() - start), nFailed.load());
   return 0;
 }
 
@@ -430,14 +435,7 @@ int Http(const Args& args) {
     });
   }
   for (std::thread& thread : vThreads) thread.join();
-  const double dSeconds = Seconds(Clock::now() - start);
-  std::sort(vLatencies.begin(), vLatencies.end());
-  auto percentile = [&](double dFraction) {
-    return vLatencies.empty() ? 0.0 : vLatencies[std::min(vLatencies.size() - 1, static_cast<size_t>(dFraction * vLatencies.size()))];
-  };
-  std::printf("{\"requests\":%zu,\"seconds\":%.6f,\"per_second\":%.1f,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"failed\":%d}\n",
-              vLatencies.size(), dSeconds, static_cast<double>(vLatencies.size()) / dSeconds, percentile(0.50) * 1e3,
-              percentile(0.99) * 1e3, nFailed.load());
+  PrintLatencies("requests", vLatencies, Seconds(Clock::now() - start), nFailed.load());
   return 0;
 }
 

@@ -81,6 +81,19 @@ bool Listening(uint16_t wPort) {
   return true;
 }
 
+uint16_t ClosedPort() {
+  // Bound and let go without listening: the port was free a moment ago and nobody listens now.
+  const int hSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = kLoopbackIp;
+  socklen_t cbAddress = sizeof address;
+  ::bind(hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ::getsockname(hSocket, reinterpret_cast<sockaddr*>(&address), &cbAddress);
+  ::close(hSocket);
+  return ntohs(address.sin_port);
+}
+
 size_t OpenDescriptors() {
   size_t nCount = 0;
   if (DIR* lpDir = ::opendir("/proc/self/fd")) {

@@ -28,6 +28,8 @@ std::string RecvSome(int hSocket, size_t cbWanted, int nTimeoutMs = 5000);
 bool ClosedByPeer(int hSocket, int nTimeoutMs = 5000);
 // Whether something listens on 127.0.0.1:port.
 bool Listening(uint16_t wPort);
+// A loopback port that nothing listens on: a connect to it is refused.
+uint16_t ClosedPort();
 // Open descriptors of this process.
 size_t OpenDescriptors();
 // Resident memory of a process (0 = this one), in KiB.

@@ -110,11 +110,7 @@ TEST(HttpSessionTest, ABodyFollowsItsHeaderToTheOrigin) {
 }
 
 TEST(HttpSessionTest, FailuresAnswerWithTheirPage) {
-  uint16_t wClosedPort;
-  {
-    test::TcpTestServer gone(test::TcpTestServer::Mode::Echo);
-    wClosedPort = gone.Port();
-  }
+  const uint16_t wClosedPort = test::ClosedPort();
   struct Case {
     std::string sRequest;
     bool bDenyLoopback;

@@ -116,11 +116,7 @@ TEST_F(TunnelSessionTest, HeaderArrivingInPiecesIsSkipped) {
 
 TEST(TunnelFailureTest, EachFailureGetsItsPageThenTheConnectionCloses) {
   TcpTestServer echo(TcpTestServer::Mode::Echo);
-  uint16_t wClosedPort;
-  {
-    TcpTestServer gone(TcpTestServer::Mode::Echo);
-    wClosedPort = gone.Port();
-  }
+  const uint16_t wClosedPort = test::ClosedPort();
   struct Case {
     std::string sRequest;
     bool bDenyLoopback;

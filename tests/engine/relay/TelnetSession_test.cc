@@ -93,11 +93,7 @@ TEST_F(TelnetSessionTest, NamesAreLookedUp) {
 
 TEST(TelnetFailureTest, FailuresAreReportedThenTheConnectionCloses) {
   TcpTestServer echo(TcpTestServer::Mode::Echo);
-  uint16_t wClosedPort;
-  {
-    TcpTestServer gone(TcpTestServer::Mode::Echo);
-    wClosedPort = gone.Port();
-  }
+  const uint16_t wClosedPort = test::ClosedPort();
   struct Case {
     std::string sLine;
     bool bDenyLoopback;
