@@ -14,7 +14,6 @@ import random
 import socket
 import struct
 import subprocess
-import time
 
 BLOCK = random.Random(20261210).randbytes(65521)
 GREETING = b"Harbix TelNet Proxy OK\r\nSend HostName to Connect: "
@@ -93,10 +92,21 @@ class Origin:
             pos += chunk
             await writer.drain()
 
+    async def _send_as(self, writer, mode, offset, size):
+        """Sends a download the way mode says; False when the connection is already gone."""
+        half = size // 2
+        await self._send(writer, offset, 0, half if mode in (STALL, RESET, VANISH) else size)
+        if mode == STALL:
+            await asyncio.sleep(self.stall_seconds)
+            await self._send(writer, offset, half, size)
+        elif mode == RESET:
+            reset(writer)
+            return False
+        return True
+
     async def _serve(self, reader, writer):
         try:
             mode, size, offset = HEADER.unpack(await reader.readexactly(HEADER.size))
-            half = size // 2
             if mode == ECHO:
                 while data := await reader.read(65536):
                     writer.write(data)
@@ -109,14 +119,8 @@ class Origin:
                 self.bad_uploads += not ok
                 writer.write(b"OK\n" if ok else b"BAD\n")
                 await writer.drain()
-            else:
-                await self._send(writer, offset, 0, half if mode in (STALL, RESET, VANISH) else size)
-                if mode == STALL:
-                    await asyncio.sleep(self.stall_seconds)
-                    await self._send(writer, offset, half, size)
-                elif mode == RESET:
-                    reset(writer)
-                    return
+            elif not await self._send_as(writer, mode, offset, size):
+                return
             writer.close()
         except (OSError, asyncio.IncompleteReadError):
             writer.transport.abort()
@@ -155,7 +159,6 @@ class HttpOrigin(Origin):
                 return
             _, mode, size, offset = path.split(b"/")
             mode, size, offset = mode, int(size), int(offset)
-            half = size // 2
             if method == b"POST":
                 checker = Checker(offset)
                 while checker.received < size and (data := await reader.read(65536)):
@@ -167,12 +170,7 @@ class HttpOrigin(Origin):
                 await writer.drain()
             else:
                 writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % size)
-                await self._send(writer, offset, 0, half if mode in (STALL, RESET, VANISH) else size)
-                if mode == STALL:
-                    await asyncio.sleep(self.stall_seconds)
-                    await self._send(writer, offset, half, size)
-                elif mode == RESET:
-                    reset(writer)
+                if not await self._send_as(writer, mode, offset, size):
                     return
             writer.close()
         except (OSError, ValueError, asyncio.IncompleteReadError, asyncio.LimitOverrunError):
@@ -357,10 +355,3 @@ def raise_descriptor_limit():
     return hard
 
 
-def wait_for(cond, timeout=20.0, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(step)
-    return cond()

@@ -62,13 +62,13 @@ class LoadTest(unittest.TestCase):
     def assert_settles(self):
         """Every session has ended, and the engine holds no more descriptors and threads than at
         the start."""
-        self.assertTrue(load.wait_for(lambda: (t := self.totals()) is not None and t["active"] == 0, 30),
+        self.assertTrue(e2e.wait_until(lambda: (t := self.totals()) is not None and t["active"] == 0, 30),
                         f"sessions left: {self.totals()}")
         # Session threads that wait for the next caller go after ten idle seconds.
-        self.assertTrue(load.wait_for(lambda: load.descriptors(self.engine.process.pid) <= self.start_fds, 20),
+        self.assertTrue(e2e.wait_until(lambda: load.descriptors(self.engine.process.pid) <= self.start_fds, 20),
                         f"{load.descriptors(self.engine.process.pid)} descriptors, {self.start_fds} at the start")
         # Name lookup workers are none here: every destination is a dotted address.
-        self.assertTrue(load.wait_for(lambda: load.threads(self.engine.process.pid) <= self.start_threads, 10),
+        self.assertTrue(e2e.wait_until(lambda: load.threads(self.engine.process.pid) <= self.start_threads, 10),
                         f"{load.threads(self.engine.process.pid)} threads, {self.start_threads} at the start")
 
     def test_two_thousand_sessions_are_held_and_served(self):

@@ -265,7 +265,7 @@ class Soak:
         self.load_seconds = time.monotonic() - self.started
         # Once the load has ended, everything the engine took must be given back.
         self.settled = await asyncio.to_thread(
-            load.wait_for, lambda: (load.descriptors(pid), load.threads(pid)) <= (self.start_fds, self.start_threads), 60)
+            e2e.wait_until, lambda: (load.descriptors(pid), load.threads(pid)) <= (self.start_fds, self.start_threads), 60)
         self.end_fds, self.end_threads = load.descriptors(pid), load.threads(pid)
         self.cpu = self.engine.cpu_seconds() - self.start_cpu
         self.engine_alive = self.engine.process.poll() is None
