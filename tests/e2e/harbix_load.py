@@ -116,7 +116,7 @@ class Origin:
                 while checker.received < size and (data := await reader.read(65536)):
                     checker.feed(data)
                 ok = checker.intact and checker.received == size
-                self.bad_uploads += not ok
+                self.bad_uploads += not checker.intact  # a short one is a cut connection
                 writer.write(b"OK\n" if ok else b"BAD\n")
                 await writer.drain()
             elif not await self._send_as(writer, mode, offset, size):
@@ -164,7 +164,7 @@ class HttpOrigin(Origin):
                 while checker.received < size and (data := await reader.read(65536)):
                     checker.feed(data)
                 ok = checker.intact and checker.received == size
-                self.bad_uploads += not ok
+                self.bad_uploads += not checker.intact  # a short one is a cut connection
                 answer = b"OK\n" if ok else b"BAD\n"
                 writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(answer), answer))
                 await writer.drain()
@@ -244,7 +244,8 @@ async def download(route, size, client=None, stall_seconds=2.0, mode=DOWNLOAD):
 
 
 async def upload(route, size):
-    """One upload, checked by the origin; True when it answered OK."""
+    """One upload, checked by the origin: "ok" when it answered OK, "cut" when the connection
+    ended before any answer came, "wrong" otherwise."""
     offset = random.randrange(len(BLOCK))
     reader, writer = await route.open(UPLOAD, size, offset)
     pos = 0
@@ -255,7 +256,9 @@ async def upload(route, size):
         await writer.drain()
     answer = await reader.read(4096)
     writer.close()
-    return answer.endswith(b"\r\n\r\nOK\n") if route.kind == "http" else answer == b"OK\n"
+    if not answer:
+        return "cut"
+    return "ok" if answer.endswith(b"\r\n\r\nOK\n" if route.kind == "http" else b"OK\n") else "wrong"
 
 
 async def echo_session(route, rounds, pause=0.0):

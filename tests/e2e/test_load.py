@@ -125,7 +125,10 @@ class LoadTest(unittest.TestCase):
             for (what, route, _), result in zip(jobs, results):
                 with self.subTest(what=what, route=route.kind):
                     self.assertNotIsInstance(result, BaseException, repr(result))
-                    if what == "upload" or what == "held":
+                    if what == "upload":
+                        self.assertEqual(result, "ok")
+                        continue
+                    if what == "held":
                         self.assertTrue(result)
                         continue
                     checker, clean = result

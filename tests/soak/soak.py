@@ -108,9 +108,12 @@ class Soak:
                                   weights=[10, 4, 1, 1, 1, 1, 1, 1])[0]
             try:
                 if what == "upload":
-                    if await asyncio.wait_for(load.upload(route, size), 60):
+                    outcome = await asyncio.wait_for(load.upload(route, size), 60)
+                    if outcome == "ok":
                         self.bytes_checked += size
                         self.counts["upload"] += 1
+                    elif outcome == "cut":
+                        self.errors[f"upload via {route.kind}: cut"] += 1  # a map restarts with its sessions
                     else:
                         self.corrupted += 1
                         self.errors[f"upload arrived wrong via {route.kind}"] += 1
@@ -267,16 +270,44 @@ class Soak:
         self.settled = await asyncio.to_thread(
             e2e.wait_until, lambda: (load.descriptors(pid), load.threads(pid)) <= (self.start_fds, self.start_threads), 60)
         self.end_fds, self.end_threads = load.descriptors(pid), load.threads(pid)
+        self.end_kib = load.resident_kib(pid)
         self.cpu = self.engine.cpu_seconds() - self.start_cpu
         self.engine_alive = self.engine.process.poll() is None
         for origin in self.origins + [self.http_origin]:
             await origin.close()
         self.engine.cleanup()
 
+    def memory_trend(self):
+        """Over the second half of the load: the median resident memory (KiB) and how much the
+        least-squares line through the samples rises from its start to its end (KiB). The
+        memory follows the sessions running at the moment; a leak shows as a steady rise."""
+        half = [(t, kib) for t, kib, _, _ in self.samples if t >= self.load_seconds / 2]
+        if len(half) < 2:
+            return 0, 0
+        mean_t = sum(t for t, _ in half) / len(half)
+        mean_kib = sum(kib for _, kib in half) / len(half)
+        slope = (sum((t - mean_t) * (kib - mean_kib) for t, kib in half) /
+                 max(sum((t - mean_t) ** 2 for t, _ in half), 1e-9))
+        return sorted(kib for _, kib in half)[len(half) // 2], slope * (half[-1][0] - half[0][0])
+
+    def memory_flat(self):
+        median, rise = self.memory_trend()
+        return rise <= 0.1 * median
+
+    def memory_windows(self, count=6):
+        """Median resident memory (MiB) and threads of each of count equal stretches of the load."""
+        out = []
+        for n in range(count):
+            window = [s for s in self.samples if n * self.load_seconds / count <= s[0] < (n + 1) * self.load_seconds / count]
+            if window:
+                out.append((sorted(s[1] for s in window)[len(window) // 2] / 1024, sorted(s[3] for s in window)[len(window) // 2]))
+        return out
+
     def report(self):
         half = [s for s in self.samples if s[0] >= self.load_seconds / 2]
         rss = [s[1] for s in self.samples]
         rss_half = [s[1] for s in half]
+        median, rise = self.memory_trend()
         lines = [
             f"Harbix soak: {self.load_seconds / 60:.1f} minutes",
             "",
@@ -291,7 +322,11 @@ class Soak:
             f"engine: {'up throughout' if self.engine_alive and not self.errors['engine ended'] else 'ENDED'}, "
             f"CPU {self.cpu:.1f} s",
             f"  resident memory: peak {max(rss, default=0) / 1024:.1f} MiB; second half "
-            f"{min(rss_half, default=0) / 1024:.1f} .. {max(rss_half, default=0) / 1024:.1f} MiB",
+            f"{min(rss_half, default=0) / 1024:.1f} .. {max(rss_half, default=0) / 1024:.1f} MiB, median "
+            f"{median / 1024:.1f} MiB, trend {rise / 1024:+.1f} MiB from its start to its end "
+            f"({'flat' if self.memory_flat() else 'RISING'}); after the load {self.end_kib / 1024:.1f} MiB",
+            "  by stretches of the load, median memory (MiB) / threads: " +
+            "  ".join(f"{mib:.1f}/{threads}" for mib, threads in self.memory_windows()),
             f"  descriptors: {self.start_fds} at the start, {self.end_fds} after the load "
             f"(most during the load {max((s[2] for s in self.samples), default=0)})",
             f"  threads: {self.start_threads} at the start, {self.end_threads} after the load "
@@ -306,7 +341,7 @@ class Soak:
         return sum(count for kind, count in self.counts.items() if kind.startswith("page") and kind.endswith("from cache"))
 
     def passed(self):
-        return (self.corrupted == 0 and self.cache_answers() > 0 and self.engine_alive and not self.errors["engine ended"] and self.settled
+        return (self.corrupted == 0 and self.cache_answers() > 0 and self.memory_flat() and self.engine_alive and not self.errors["engine ended"] and self.settled
                 and self.polls_missed == 0)
 
 
