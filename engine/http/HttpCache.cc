@@ -112,10 +112,12 @@ void HttpCache::Commit(std::unique_ptr<CacheWriter> lpWriter, int32_t nNow) {
   lpWriter->m_file.Close();
   const std::string& sTemp = lpWriter->m_sTempPath;
   const std::optional<uint64_t> qwSize = FileSize(sTemp);
-  // A body that broke off is not what the server sent: it is never stored. Nor is one shorter
-  // than its Content-Length.
-  const bool bWhole = lpWriter->m_bComplete &&
-                      (lpWriter->m_dwContentLength == HttpResponseWatcher::kUnknownLength || (qwSize && *qwSize >= lpWriter->m_dwContentLength));
+  // With a Content-Length the body is whole when it has exactly that many bytes, however the
+  // exchange ended after (clients often hang up as soon as they have it all). Without one, only
+  // a clean end of the server's stream says it is whole.
+  const bool bWhole = lpWriter->m_dwContentLength == HttpResponseWatcher::kUnknownLength
+                          ? lpWriter->m_bComplete
+                          : qwSize && *qwSize == lpWriter->m_dwContentLength;
   if (!qwSize || !bWhole) return;  // the writer's end deletes the temp file
   std::string sFileName;
   if (const std::optional<UrlTable::Found> found = m_table.GetUrlFile(lpWriter->m_sHost, lpWriter->m_wPort, lpWriter->m_sPath)) {

@@ -152,7 +152,9 @@ CacheEntry* UrlTable::FindLocked(const std::string& sHost, uint16_t wPort, const
   auto it = m_hosts.find(sHost);
   if (it == m_hosts.end()) return nullptr;
   for (CacheEntry& entry : it->second->second) {
-    if (entry.m_wPort == wPort && EqualNoCase(entry.m_sPath, sPath)) return &entry;
+    // Paths compare exactly: origins on case-sensitive file systems serve /a.html and /A.html as
+    // two documents, and one must not be answered with the other's body.
+    if (entry.m_wPort == wPort && entry.m_sPath == sPath) return &entry;
   }
   return nullptr;
 }

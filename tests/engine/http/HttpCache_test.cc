@@ -1,6 +1,12 @@
 #include "engine/http/HttpCache.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/TempHome.h"
 
 namespace harbix {
 namespace {
@@ -38,6 +44,81 @@ TEST(HttpCacheTest, ResponsesThatMustNotBeStored) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lpName);
     EXPECT_EQ(HttpCache::Refusal(ResponseWith(c.headers), c.lpPath) == nullptr, c.bStored);
+  }
+}
+
+
+// A cache in a fresh directory, with its temp files on the same file system (so that a commit
+// renames at once and the lookup after it sees the result).
+class HttpCacheStoreTest : public ::testing::Test {
+ protected:
+  HttpCacheStoreTest() : m_sPreviousTemp(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "") {
+    ::setenv("TMPDIR", m_home.Path().c_str(), 1);
+    m_cache = std::make_unique<HttpCache>(HttpCacheSettings{false, 60, 5120, m_home.Path() + "/cache"});
+    std::filesystem::create_directory(m_home.Path() + "/cache");
+  }
+  ~HttpCacheStoreTest() override {
+    m_cache.reset();
+    if (m_sPreviousTemp.empty()) ::unsetenv("TMPDIR");
+    else ::setenv("TMPDIR", m_sPreviousTemp.c_str(), 1);
+  }
+
+  static HttpRequest Get(const std::string& sUrl) {
+    HttpRequest request;
+    request.TakeLine("GET " + sUrl + " HTTP/1.1\r\n");
+    request.TakeHeader("\r\n");
+    return request;
+  }
+
+  test::TempHome m_home;
+  std::string m_sPreviousTemp;
+  std::unique_ptr<HttpCache> m_cache;
+};
+
+// Whether a relayed body is whole decides whether it is kept: with a Content-Length, by its
+// size alone (a client that hangs up after the last byte breaks the exchange, not the body);
+// without one, by a clean end of the server's stream.
+TEST_F(HttpCacheStoreTest, ABodyIsKeptWhenItIsWhole) {
+  constexpr uint32_t kUnknown = HttpResponseWatcher::kUnknownLength;
+  struct Case {
+    const char* lpName;
+    uint32_t dwContentLength;
+    size_t cbSent;
+    bool bCleanEnd;
+    bool bKept;
+  } cases[] = {
+      {"all of its length, clean end", 1000, 1000, true, true},
+      {"all of its length, then broken off", 1000, 1000, false, true},
+      {"one byte short, clean end", 1000, 999, true, false},
+      {"one byte short, broken off", 1000, 999, false, false},
+      {"more than its length", 1000, 1001, true, false},
+      {"no length, clean end", kUnknown, 700, true, true},
+      {"no length, broken off", kUnknown, 700, false, false},
+      {"an empty body of length 0", 0, 0, false, true},
+  };
+  int nCase = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lpName);
+    const std::string sPath = "/page" + std::to_string(nCase++) + ".html";
+    const HttpRequest request = Get("http://origin.test" + sPath);
+    HttpResponseWatcher::Response response;
+    response.m_nStatus = 200;
+    response.m_dwContentLength = c.dwContentLength;
+    const std::string sBody(c.cbSent, 'b');
+    std::unique_ptr<CacheWriter> lpWriter = m_cache->BeginStore(request, response, std::string_view(sBody).substr(0, c.cbSent / 2));
+    ASSERT_TRUE(lpWriter);
+    lpWriter->OnBytes(sBody.data() + c.cbSent / 2, c.cbSent - c.cbSent / 2);
+    lpWriter->OnEnd(c.bCleanEnd);
+    m_cache->Commit(std::move(lpWriter), 1000);
+    const std::optional<HttpCache::Hit> hit = m_cache->Lookup("origin.test", 80, sPath, 1000);
+    ASSERT_EQ(hit.has_value(), c.bKept);
+    if (hit) {
+      EXPECT_EQ(std::filesystem::file_size(hit->m_sFilePath), c.cbSent);
+    }
+  }
+  // Nothing of the bodies thrown away is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(m_home.Path())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with("URL")) << entry.path();
   }
 }
 

@@ -100,7 +100,8 @@ TEST_F(UrlTableDirTest, LookupsFindIntactEntriesOnly) {
   Put("CCH1.HTML", 10);
   UrlTable table(m_sDir);
   ASSERT_TRUE(table.SetUrlFile("CCH1.HTML", "Host", 80, "/Page", 5, -1));
-  EXPECT_TRUE(table.GetUrlFile("Host", 80, "/page")) << "paths compare without regard to case";
+  EXPECT_TRUE(table.GetUrlFile("Host", 80, "/Page"));
+  EXPECT_FALSE(table.GetUrlFile("Host", 80, "/page")) << "paths compare exactly: another document";
   EXPECT_FALSE(table.GetUrlFile("host", 80, "/Page")) << "hosts compare exactly";
   EXPECT_FALSE(table.GetUrlFile("Host", 81, "/Page"));
   ::chmod((m_sDir + "/CCH1.HTML").c_str(), 0644);
