@@ -18,8 +18,16 @@ std::optional<uint64_t> FileSize(const std::string& sPath) {
   return static_cast<uint64_t>(st.st_size);
 }
 
-// The media type named by a Content-Type value, without its parameters.
-std::string MediaType(const std::string& sValue) { return ToLower(Trim(std::string_view(sValue).substr(0, sValue.find(';')))); }
+// The media type named by a Content-Type value, without its parameters. JavaScript goes by
+// several names (servers still send the obsolete application/javascript that the system table
+// no longer lists); they are one type, and a script served under its current name runs the same.
+std::string MediaType(const std::string& sValue) {
+  const std::string sType = ToLower(Trim(std::string_view(sValue).substr(0, sValue.find(';'))));
+  for (const char* lpAlias : {"application/javascript", "application/x-javascript", "application/ecmascript", "text/ecmascript"}) {
+    if (sType == lpAlias) return "text/javascript";
+  }
+  return sType;
+}
 
 bool CopyFile(const std::string& sFrom, const std::string& sTo) {
   File from = File::OpenRead(sFrom);
@@ -77,7 +85,7 @@ const char* HttpCache::Refusal(const HttpResponseWatcher::Response& response, co
   }
   const std::string* lpType = HttpRequest::Find(headers, "content-type");
   const std::string sServed = MimeTypes::System().TypeOf("x" + UrlTable::ExtensionFor(sPath));
-  if (!lpType || MediaType(*lpType) != ToLower(sServed)) return "content-type";  // it would come back as another type
+  if (!lpType || MediaType(*lpType) != MediaType(sServed)) return "content-type";  // it would come back as another type
   if (HttpRequest::Find(headers, "set-cookie")) return "set-cookie";
   if (const std::string* lpControl = HttpRequest::Find(headers, "cache-control")) {
     const std::string sControl = ToLower(*lpControl);
