@@ -82,7 +82,11 @@ bool KeyReader::Port(std::string_view sName, uint16_t* pValue) const {
 
 bool KeyReader::TextOf(const RegistryValue& value, size_t cbBuffer, std::string* pValue) {
   if (value.sData.size() > cbBuffer) return false;
-  *pValue = value.sData.substr(0, std::strlen(value.sData.c_str()));
+  const size_t cbText = std::strlen(value.sData.c_str());
+  // A value that fills the buffer without its terminator is longer than the buffer can hold as
+  // text: taken as it is, it would be one character beyond what every reader of it allows.
+  if (cbText >= cbBuffer) return false;
+  *pValue = value.sData.substr(0, cbText);
   return true;
 }
 

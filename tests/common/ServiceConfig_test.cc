@@ -306,5 +306,27 @@ TEST_F(ConfigTest, MapRecordDefaultsAndClamps) {
   EXPECT_EQ(vMaps[1].m_serviceType, MapServiceType::Tcp);
 }
 
+// A text must fit its reader's buffer with its terminator (fuzzing found a 256-byte host).
+TEST_F(ConfigTest, ATextThatFillsItsBufferWithoutATerminatorIsTooLong) {
+  struct Case {
+    const char* lpName;
+    std::string sData;
+    const char* lpHost;
+  } cases[] = {
+      {"255 characters and the terminator", std::string(255, 'h') + '\0', nullptr},
+      {"255 characters, no terminator", std::string(255, 'h'), nullptr},
+      {"256 characters, no terminator", std::string(256, 'h'), ""},
+      {"a shorter text, the rest after the terminator", "short.test" + std::string(1, '\0') + std::string(245, 'x'), "short.test"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lpName);
+    Key("MAP").SetDword("Maps Count", 1);
+    Key("#0.MAP").SetBinary("Dest Host", c.sData.data(), static_cast<uint32_t>(c.sData.size()));
+    const std::vector<MapRecord> vMaps = ReadMapRecords();
+    ASSERT_EQ(vMaps.size(), 1u);
+    EXPECT_EQ(vMaps[0].m_sDestHost, c.lpHost ? std::string(c.lpHost) : std::string(255, 'h'));
+  }
+}
+
 }  // namespace
 }  // namespace harbix
