@@ -141,6 +141,12 @@ class Engine:
                 raise AssertionError("engine did not stop on SIGTERM")
         if self.process:
             self.output.close()
+            # An engine built with a sanitizer reports on its console and goes on: the report
+            # is the test's failure.
+            for mark in ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"):
+                if mark in self.console():
+                    self.process = None
+                    raise AssertionError(f"the engine's console has a sanitizer report:\n{self.console()[-4000:]}")
         self.process = None
 
     def console(self):
