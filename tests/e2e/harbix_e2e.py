@@ -199,6 +199,20 @@ def make_file(path, size):
     return digest.hexdigest()
 
 
+def chromium_dom(url, proxy, *options):
+    """The DOM of a page as headless Chromium renders it through the proxy, with a fresh profile
+    (so that neither its cache nor its connections carry over from another load)."""
+    profile = tempfile.mkdtemp(prefix="harbix-e2e-chromium-")
+    try:
+        return subprocess.run(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-dev-shm-usage", f"--user-data-dir={profile}", f"--proxy-server={proxy}",
+             "--proxy-bypass-list=<-loopback>", *options, "--dump-dom", url], capture_output=True, timeout=120).stdout
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+
+
 def sha256_of(path):
     digest = hashlib.sha256()
     with open(path, "rb") as f:

@@ -7,11 +7,9 @@ import concurrent.futures
 import gzip
 import os
 import re
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -324,17 +322,7 @@ class HttpCacheTest(unittest.TestCase):
         doms = []
         for _ in range(2):
             # A fresh profile each time: the browser's own cache must not answer the second load.
-            profile = tempfile.mkdtemp(prefix="harbix-e2e-chromium-")
-            try:
-                result = subprocess.run(
-                    ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--disable-dev-shm-usage", f"--user-data-dir={profile}", f"--proxy-server={PROXY}",
-                     "--proxy-bypass-list=<-loopback>", "--virtual-time-budget=5000", "--dump-dom",
-                     f"http://{ORIGIN}/page.html"], capture_output=True, timeout=120)
-            finally:
-                shutil.rmtree(profile, ignore_errors=True)
-            doms.append(result.stdout)
+            doms.append(e2e.chromium_dom(f"http://{ORIGIN}/page.html", PROXY, "--virtual-time-budget=5000"))
             self.stored(5)
         self.assertIn(b"images 2 script true", doms[0], doms[0][-2000:])
         self.assertEqual(doms[0], doms[1])
