@@ -158,7 +158,11 @@ std::optional<std::string> HttpCache::NewCacheName(const std::string& sExtension
 void HttpCache::Install(std::unique_ptr<CacheWriter> lpWriter, const std::string& sFileName) {
   const std::string sTarget = m_table.Dir() + "/" + sFileName;
   auto enter = [this, sFileName](const CacheWriter& writer) {
-    m_table.SetUrlFile(sFileName, writer.m_sHost, writer.m_wPort, writer.m_sPath, writer.m_nLastModified, writer.m_nExpires);
+    // Until the entry is in, lookups miss: the trace tells when a body can be served.
+    if (m_table.SetUrlFile(sFileName, writer.m_sHost, writer.m_wPort, writer.m_sPath, writer.m_nLastModified,
+                           writer.m_nExpires)) {
+      Trace("URL CACHED AS %s", sFileName.c_str());
+    }
   };
   // One file system: the body is already where it must be, under another name.
   if (::rename(lpWriter->m_sTempPath.c_str(), sTarget.c_str()) == 0) {

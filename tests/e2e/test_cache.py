@@ -170,8 +170,9 @@ class HttpCacheTest(unittest.TestCase):
         return sorted(n for n in os.listdir(self.cache_dir) if n.startswith("CCH"))
 
     def stored(self, count):
-        """Waits for the cache to hold count files (a body is committed when its session ends)."""
-        self.assertTrue(e2e.wait_until(lambda: len(self.cache_files()) >= count), self.cache_files())
+        """Waits for count bodies to have entered the cache (a body is committed when its session ends;
+        its file exists a moment before lookups find it)."""
+        self.assertTrue(e2e.wait_until(lambda: self.engine.console().count("URL CACHED AS") >= count), self.cache_files())
 
     def fetch_twice(self, path, *options):
         first = self.curl(*options, f"http://{ORIGIN}{path}")
