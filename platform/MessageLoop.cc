@@ -54,6 +54,11 @@ constexpr size_t kMaxLingering = 4096;
 // Reads of a lingering socket per turn: a peer that floods cannot hold the thread (what is
 // left is read at the next turn).
 constexpr int kLingerReadsPerTurn = 64;
+// What a lingering peer may send before it is closed anyway. The peers that lingering is for
+// finish what they had on its way (a request, the rest of a small upload); one that keeps
+// streaming (a download the client gave up) is not reading, and reading it at full speed until
+// the deadline would cost the upstream link and the CPU for nothing.
+constexpr uint64_t kLingerBytes = 1 << 20;
 constexpr int kMaxEventsPerWait = 64;
 
 struct InboxRegistry {
@@ -621,18 +626,21 @@ void MessageLoop::Linger(int hSocket, uint32_t dwMs) {
     state.bInEpoll = true;
   }
   const auto itDeadline = m_lingerDeadlines.emplace(NowMs() + dwMs, hSocket);
-  m_lingering.emplace(hSocket, itDeadline);
+  m_lingering.emplace(hSocket, Lingering{itDeadline});
   DiscardLingering(hSocket);
 }
 
 void MessageLoop::DiscardLingering(int hSocket) {
-  if (!m_lingering.count(hSocket)) return;
+  auto it = m_lingering.find(hSocket);
+  if (it == m_lingering.end()) return;
   char scratch[4096];
   for (int nRead = 0; nRead < kLingerReadsPerTurn; ++nRead) {
     const long n = ::recv(hSocket, scratch, sizeof scratch, MSG_DONTWAIT);
-    if (n > 0) continue;
+    if (n > 0 && (it->second.cbDropped += static_cast<uint64_t>(n)) < kLingerBytes) continue;
     if (n < 0 && WouldBlock(errno)) return;  // the next readiness comes as an edge
-    CloseLingering(hSocket);  // the peer has closed, or the connection broke: closing loses nothing now
+    // The peer has closed or the connection broke (closing loses nothing now), or the peer
+    // streams on and is not reading.
+    CloseLingering(hSocket);
     return;
   }
   m_vLingerRecheck.push_back(hSocket);  // more waits, and no edge will say so
@@ -641,7 +649,7 @@ void MessageLoop::DiscardLingering(int hSocket) {
 void MessageLoop::CloseLingering(int hSocket) {
   auto it = m_lingering.find(hSocket);
   if (it == m_lingering.end()) return;
-  m_lingerDeadlines.erase(it->second);
+  m_lingerDeadlines.erase(it->second.itDeadline);
   m_lingering.erase(it);
   m_sockets.erase(hSocket);
   ::close(hSocket);

@@ -100,9 +100,10 @@ class MessageLoop {
   void NoteConnect(int hSocket, bool bCompleted);
 
   // Takes over a socket that is being closed and was sent the end of its stream: what the peer
-  // still sends is read and dropped until it closes too or dwMs have passed, then the socket
-  // is closed. Closing a socket with unread bytes makes the kernel send a reset, which can
-  // destroy what was sent just before; this way the peer reads everything first.
+  // still sends is read and dropped until it closes too, dwMs have passed or it has sent a
+  // megabyte, then the socket is closed. Closing a socket with unread bytes makes the kernel
+  // send a reset, which can destroy what was sent just before; this way the peer reads
+  // everything first.
   void Linger(int hSocket, uint32_t dwMs);
 
   // Calls fn on this thread whenever fd becomes readable (level-triggered); for signalfd and
@@ -188,7 +189,11 @@ class MessageLoop {
   std::unordered_map<int, std::function<void()>> m_watches;
 
   std::multimap<uint64_t, int> m_lingerDeadlines;
-  std::unordered_map<int, std::multimap<uint64_t, int>::iterator> m_lingering;
+  struct Lingering {
+    std::multimap<uint64_t, int>::iterator itDeadline;
+    uint64_t cbDropped = 0;
+  };
+  std::unordered_map<int, Lingering> m_lingering;
   std::vector<int> m_vLingerRecheck;
 
   std::multimap<uint64_t, TimerKey> m_dueTimers;

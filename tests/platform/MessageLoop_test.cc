@@ -531,6 +531,26 @@ TEST_F(LingerTest, ThePeerReadsEverythingThenACleanEndAndTheSocketClosesWhenTheP
   EXPECT_TRUE(bClosed) << "the lingering socket outlived its peer";
 }
 
+TEST_F(LingerTest, APeerThatStreamsOnIsLeftAfterAMegabyteNotAtTheDeadline) {
+  const int hLocal = m_local.Fd();
+  m_local.CloseGracefully(2000);
+  // The clock stands still: only what the peer sends can end the lingering.
+  const std::string sBlock(64 * 1024, 's');
+  size_t cbSent = 0;
+  bool bOpenAtHalf = false;
+  for (int nRound = 0; nRound < 20000 && Open(hLocal) && cbSent < (8u << 20); ++nRound) {
+    const long n = ::send(m_hPeer, sBlock.data(), sBlock.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) cbSent += static_cast<size_t>(n);
+    if (n < 0 && errno != EAGAIN) break;  // the reset of the close
+    m_loop.RunUntilIdle();
+    if (cbSent <= 512 * 1024) bOpenAtHalf = Open(hLocal);
+    if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(bOpenAtHalf) << "half a megabyte is what a finishing peer may still send";
+  EXPECT_FALSE(Open(hLocal)) << "still reading a peer that sent " << cbSent << " bytes";
+  EXPECT_GE(cbSent, 1u << 20);
+}
+
 TEST_F(LingerTest, APeerThatStaysIsLeftAtTheDeadline) {
   const int hLocal = m_local.Fd();
   m_local.CloseGracefully(2000);
