@@ -16,6 +16,7 @@ inline constexpr uint32_t kNoAddress = 0xFFFFFFFF;
 // stands for "none" and so never reads back. The result is in network order.
 std::optional<uint32_t> ParseAddressText(std::string_view sText);
 std::optional<uint32_t> ParseAddressText(const QString& sText);
+inline std::optional<uint32_t> ParseAddressText(const char* lpText) { return ParseAddressText(std::string_view(lpText)); }
 QString AddressText(uint32_t dwAddress);
 
 }  // namespace harbix::manager
