@@ -108,6 +108,9 @@ void PortMapPage::BuildPropertyControls() {
   m_lpHost = Tag(new QLineEdit, id::kDestHost);
   m_lpHost->setMaxLength(kMaxHostText);
   m_lpDestPort = NewPortSpin(id::kDestPort, id::kDestPortSpin);
+  // A port counts when its typing is done: on the way to 5000, 500 may be another map's.
+  m_lpBindPort->setKeyboardTracking(false);
+  m_lpDestPort->setKeyboardTracking(false);
   for (const TypeChoice& type : kTypes) m_vTypes.push_back(Tag(new QRadioButton(QString::fromLatin1(type.m_lpText)), type.m_nId));
   m_lpEnabled = NewCheck(id::kRunService, "This MAP Enabled");
   m_lpThreads = NewCheck(id::kUseThreads, "Use Threads For TCP Clients");

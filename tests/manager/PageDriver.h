@@ -29,6 +29,7 @@ inline void Type(QAbstractSpinBox* lpSpin, const QString& sText) {
   lpSpin->selectAll();
   QTest::keyClick(lpSpin, Qt::Key_Delete);
   QTest::keyClicks(lpSpin, sText);
+  QTest::keyClick(lpSpin, Qt::Key_Return);  // a spin without keyboard tracking takes it now
 }
 
 inline void Step(QAbstractSpinBox* lpSpin, int nSteps) {
