@@ -24,6 +24,8 @@ namespace harbix::manager {
 namespace {
 
 constexpr int kMaxRefreshRate = 60;
+constexpr int kStateColumn = 1;
+constexpr int kColumnMargin = 16;
 
 struct PriorityChoice {
   const char* m_lpText;
@@ -85,6 +87,10 @@ QWidget* GeneralPage::BuildEngineGroup() {
   m_lpStates->setRootIsDecorated(false);
   m_lpStates->setSelectionMode(QAbstractItemView::NoSelection);
   m_lpStates->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // Room for the longest state from the start, so that the columns do not jump with the engine.
+  m_lpStates->header()->setSectionResizeMode(kStateColumn, QHeaderView::Fixed);
+  m_lpStates->header()->resizeSection(kStateColumn, m_lpStates->fontMetrics().horizontalAdvance(
+                                                        QStringLiteral("PRB: Unable to map Dest Host")) + kColumnMargin);
   for (const ServiceRowText& row : ServiceRows()) {
     m_lpStates->addTopLevelItem(new QTreeWidgetItem(
         {QString::fromLatin1(row.m_lpName), QStringLiteral("N/A"), QString::fromLatin1(row.m_lpDescription)}));
@@ -174,7 +180,7 @@ void GeneralPage::ShowEngineState(bool bRunning) {
   m_lpEngineState->setText(bRunning ? QStringLiteral("Engine is running") : QStringLiteral("Engine is not running"));
   m_lpTotalConnections->setText(QStringLiteral("Total Connections: N/A"));
   ShowNoStatistics(m_vStatistics);
-  for (int nRow = 0; nRow < m_lpStates->topLevelItemCount(); ++nRow) m_lpStates->topLevelItem(nRow)->setText(1, QStringLiteral("N/A"));
+  for (int nRow = 0; nRow < m_lpStates->topLevelItemCount(); ++nRow) m_lpStates->topLevelItem(nRow)->setText(kStateColumn, QStringLiteral("N/A"));
 }
 
 }  // namespace harbix::manager
