@@ -62,7 +62,7 @@ std::optional<CacheSpace> MeasureCacheSpace(const std::optional<DiskSpace>& spac
 }
 
 CacheSettingsDialog::CacheSettingsDialog(const HttpCacheSettings& settings, const Environment& environment, QWidget* lpParent)
-    : QDialog(lpParent),
+    : PageDialog(lpParent),
       m_settings(settings),
       m_environment(environment),
       m_lpNoCache(Tag(new QCheckBox(QStringLiteral("Disable HTTP Caching")), id::kNoCache)),
@@ -168,7 +168,11 @@ void CacheSettingsDialog::OnSizeStep(int nPosition) {
 }
 
 void CacheSettingsDialog::Browse() {
-  const QString sFolder = m_environment.m_chooseFolder(this, QStringLiteral("Select a Cache Folder"), m_lpDir->text());
+  QString sFolder;
+  {
+    const KeepOpen keep(*this);
+    sFolder = m_environment.m_chooseFolder(this, QStringLiteral("Select a Cache Folder"), m_lpDir->text());
+  }
   if (sFolder.isEmpty() || sFolder == m_lpDir->text()) return;
   std::optional<CacheSpace> space = MeasureCacheSpace(m_environment.m_diskSpace(sFolder));
   if (!space) return;  // a drive without room keeps the folder there was

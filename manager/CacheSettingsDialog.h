@@ -2,12 +2,12 @@
 // size, shown in the unit that suits the free space of the folder's drive.
 #pragma once
 
-#include <QDialog>
 
 #include <cstdint>
 #include <optional>
 
 #include "common/ServiceConfig.h"
+#include "manager/PageDialog.h"
 #include "manager/Environment.h"
 
 class QCheckBox;
@@ -30,13 +30,11 @@ struct CacheSpace {
 // Nothing for a drive that cannot be measured or has fewer than 1024 free units.
 std::optional<CacheSpace> MeasureCacheSpace(const std::optional<DiskSpace>& space);
 
-class CacheSettingsDialog : public QDialog {
+class CacheSettingsDialog : public PageDialog {
   Q_OBJECT
 
  public:
   CacheSettingsDialog(const HttpCacheSettings& settings, const Environment& environment, QWidget* lpParent = nullptr);
-
-  const HttpCacheSettings& Settings() const { return m_settings; }
 
  signals:
   // OK or Apply: the settings to write.

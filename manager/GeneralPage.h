@@ -20,8 +20,6 @@ class GeneralPage : public ConfigPage {
  public:
   GeneralPage(const Environment& environment, QWidget* lpParent = nullptr);
 
-  const GeneralConfig& Config() const { return m_config; }
-
  protected:
   void Store() override;
   uint8_t ReloadRequest() const override;

@@ -23,8 +23,6 @@ class ServicePage : public ConfigPage {
  public:
   ServicePage(ServiceId id, const QString& sTitle, const Environment& environment, QWidget* lpParent = nullptr);
 
-  const ServiceConfig& Config() const { return m_config; }
-
  protected:
   void Store() override;
   uint8_t ReloadRequest() const override;

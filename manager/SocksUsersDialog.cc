@@ -39,7 +39,7 @@ QString UserWord(const QString& sText) {
 }
 
 SocksUsersDialog::SocksUsersDialog(const SocksSettings& settings, QWidget* lpParent)
-    : QDialog(lpParent),
+    : PageDialog(lpParent),
       m_settings(settings),
       m_lpAnonymous(Tag(new QCheckBox(QStringLiteral("Allow anonymous users")), id::kAllowAnonymous)),
       m_lpUsers(Tag(new QListWidget, id::kUserList)),

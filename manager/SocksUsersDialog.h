@@ -2,9 +2,9 @@
 // log in with.
 #pragma once
 
-#include <QDialog>
 
 #include "common/ServiceConfig.h"
+#include "manager/PageDialog.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -13,13 +13,11 @@ class QPushButton;
 
 namespace harbix::manager {
 
-class SocksUsersDialog : public QDialog {
+class SocksUsersDialog : public PageDialog {
   Q_OBJECT
 
  public:
   explicit SocksUsersDialog(const SocksSettings& settings, QWidget* lpParent = nullptr);
-
-  const SocksSettings& Settings() const { return m_settings; }
 
  signals:
   // OK or Apply: the settings to write.

@@ -1,6 +1,7 @@
 // The HTTP cache settings dialog, on disks of chosen sizes.
 #include "manager/CacheSettingsDialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
@@ -158,6 +159,26 @@ class CacheSettingsDialogTest : public QObject {
     QCOMPARE(stored.m_http.m_nCacheUpdate, 720);
     QVERIFY(stored.m_http.m_bNoCache);
     QVERIFY(m_lpEnvironment->m_vRequests.empty());  // no engine
+  }
+
+  void activatingAnotherWindowClosesItUnwritten() {
+    CacheSettingsDialog* lpDialog = Open();
+    QApplication::setActiveWindow(lpDialog);
+    QTRY_VERIFY(lpDialog->isActiveWindow());
+    Click(Control<QCheckBox>(lpDialog, id::kNoCache));
+    // The folder chooser is the dialog's own: it may take the focus.
+    m_lpEnvironment->Get().m_chooseFolder = [&](QWidget*, const QString&, const QString&) {
+      QApplication::setActiveWindow(m_lpPage.get());
+      QApplication::processEvents();
+      return QString();
+    };
+    Click(Control<QPushButton>(lpDialog, id::kBrowse));
+    QVERIFY(lpDialog->isVisible());
+    QApplication::setActiveWindow(lpDialog);
+    QTRY_VERIFY(lpDialog->isActiveWindow());
+    QApplication::setActiveWindow(m_lpPage.get());
+    QTRY_VERIFY(!m_lpPage->CacheDialog());
+    QVERIFY(!HasCacheValues());
   }
 
   void closeAndPageResetWriteNothing() {
