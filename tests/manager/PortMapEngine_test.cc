@@ -105,6 +105,7 @@ class PortMapEngineTest : public QObject {
     harbix::test::ChildProcess closer(HARBIXEN_PATH, {"CLOSE"});
     QCOMPARE(closer.Wait(kWaitMs), 0);
     QCOMPARE(engine.Wait(kWaitMs), 0);
+    QVERIFY2(engine.Output().find("Sanitizer") == std::string::npos, engine.Output().c_str());
   }
 };
 
