@@ -1,16 +1,20 @@
 #include "manager/PropertySheet.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QShortcut>
 #include <QVBoxLayout>
+#include <QWhatsThis>
 
 #include "manager/ConfigPage.h"
 #include "manager/ControlIds.h"
 #include "manager/Controls.h"
 #include "manager/DnsPage.h"
 #include "manager/GeneralPage.h"
+#include "manager/HelpTopics.h"
 #include "manager/HttpPage.h"
 #include "manager/PortMapPage.h"
 #include "manager/SocksPage.h"
@@ -44,6 +48,10 @@ PropertySheet::PropertySheet(const Environment& environment, QWidget* lpParent)
   connect(lpButtons, &QDialogButtonBox::rejected, this, &PropertySheet::reject);
   connect(m_lpApply, &QPushButton::clicked, this, &PropertySheet::Apply);
 
+  auto* lpHelp = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  lpHelp->setContext(Qt::ApplicationShortcut);  // also in the page's dialogs
+  connect(lpHelp, &QShortcut::activated, this, [this] { ShowHelp(QApplication::focusWidget()); });
+
   auto* lpLayout = new QVBoxLayout(this);
   lpLayout->addWidget(m_lpTabs, 1);
   lpLayout->addWidget(lpButtons);
@@ -66,6 +74,20 @@ void PropertySheet::UpdateApply() {
   bool bModified = false;
   for (const ConfigPage* lpPage : m_vPages) bModified = bModified || lpPage->Modified();
   m_lpApply->setEnabled(bModified);
+}
+
+QString PropertySheet::HelpFor(const QWidget* lpFocus) {
+  for (const QWidget* lpWidget = lpFocus; lpWidget && !lpWidget->isWindow(); lpWidget = lpWidget->parentWidget()) {
+    bool bNumber = false;
+    const int nId = lpWidget->objectName().toInt(&bNumber);
+    if (bNumber) return HelpTopic(nId);
+  }
+  return {};
+}
+
+void PropertySheet::ShowHelp(QWidget* lpFocus) {
+  const QString sTopic = HelpFor(lpFocus);
+  if (!sTopic.isEmpty()) QWhatsThis::showText(lpFocus->mapToGlobal(lpFocus->rect().center()), sTopic, lpFocus);
 }
 
 void PropertySheet::Apply() {

@@ -28,6 +28,10 @@ class PropertySheet : public QDialog {
 
   void Apply();
   void accept() override;
+  // F1: the help topic of the control with the focus (or of the control it is part of, such
+  // as a spin's edit), shown as a pop-up; controls without an identifier have none.
+  void ShowHelp(QWidget* lpFocus);
+  static QString HelpFor(const QWidget* lpFocus);
   void reject() override;
 
  private:

@@ -2,7 +2,11 @@
 // and the help of the controls.
 #include "manager/PropertySheet.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTabBar>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
@@ -32,6 +36,13 @@ bool StoreHoldsValues() {
   for (const std::string& sSubkey : root->SubKeys()) {
     auto key = RegistryKey::Open(Hive::LocalMachine, ManagerKeyPath(sSubkey));
     if (key && !key->Values().empty()) return true;
+  }
+  return false;
+}
+
+bool WhatsThisShown() {
+  for (const QWidget* lpWidget : QApplication::topLevelWidgets()) {
+    if (lpWidget->inherits("QWhatsThat") && lpWidget->isVisible()) return true;
   }
   return false;
 }
@@ -119,6 +130,19 @@ class PropertySheetTest : public QObject {
       if (lpLabel->objectName().isEmpty()) QVERIFY2(lpLabel->whatsThis().isEmpty(), qPrintable(lpLabel->text()));
     }
     QVERIFY(HelpTopic(-1).isEmpty());
+  }
+
+  void f1ShowsTheTopicOfTheFocusedControl() {
+    m_lpSheet->Tabs()->setCurrentWidget(Tab("FTP"));
+    auto* lpPort = Control<QSpinBox>(Tab("FTP"), id::kBindPort);
+    QWidget* lpPortEdit = lpPort->findChild<QLineEdit*>();
+    QCOMPARE(PropertySheet::HelpFor(lpPortEdit), HelpTopic(id::kBindPort));  // the spin's own edit
+    QVERIFY(PropertySheet::HelpFor(m_lpSheet->Tabs()->tabBar()).isEmpty());
+    QApplication::setActiveWindow(m_lpSheet.get());
+    lpPort->setFocus();
+    QTRY_VERIFY(lpPortEdit->hasFocus());
+    QTest::keyClick(lpPortEdit, Qt::Key_F1);
+    QTRY_VERIFY(WhatsThisShown());
   }
 };
 
