@@ -17,6 +17,7 @@ namespace {
 const QString kNewText = QStringLiteral("&New");
 const QString kAddText = QStringLiteral("&Add");
 constexpr int kVisibleLines = 4;
+constexpr int kLineMargin = 24;  // frame and scroll bar beside the widest line
 
 QString LineOf(const AddressMask& entry) { return AddressText(entry.m_dwAddress) + ':' + AddressText(entry.m_dwMask); }
 
@@ -39,7 +40,7 @@ AccessListEditor::AccessListEditor(const id::AccessListIds& ids, const AccessLis
       m_lpDeny(Tag(new QRadioButton(texts.m_sDeny), ids.m_nDeny)) {
   m_lpLines->setSelectionMode(QAbstractItemView::SingleSelection);
   m_lpLines->setMinimumHeight(m_lpLines->fontMetrics().height() * kVisibleLines);
-  m_lpLines->setMinimumWidth(m_lpLines->fontMetrics().horizontalAdvance(QStringLiteral("255.255.255.255:255.255.255.255")) + 24);
+  m_lpLines->setMinimumWidth(m_lpLines->fontMetrics().horizontalAdvance(QStringLiteral("255.255.255.255:255.255.255.255")) + kLineMargin);
 
   auto* lpGrid = new QGridLayout(this);
   lpGrid->addWidget(m_lpLines, 0, 0, 3, 2);

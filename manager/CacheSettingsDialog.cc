@@ -24,6 +24,9 @@ constexpr uint64_t kMinFreeUnits = 1024;
 constexpr int kMaxCacheUpdate = 720;
 constexpr int kBrowseSharePercent = 10;
 constexpr uint64_t kKiB = 1024;
+constexpr uint64_t kHundredths = 100;           // amounts are shown with two decimals
+constexpr uint64_t kShareScale = 100 * 100;     // shares in hundredths of a percent
+constexpr int kDirectoryChars = 32;             // the width of the folder edit
 
 struct SizeUnit {
   const char* m_lpName;
@@ -39,7 +42,7 @@ constexpr std::array<SizeUnit, 4> kUnits = {{
 
 // "%u.%02u" of a ratio in hundredths.
 QString Hundredths(uint64_t qwHundredths) {
-  return QStringLiteral("%1.%2").arg(qwHundredths / 100).arg(qwHundredths % 100, 2, 10, QLatin1Char('0'));
+  return QStringLiteral("%1.%2").arg(qwHundredths / kHundredths).arg(qwHundredths % kHundredths, 2, 10, QLatin1Char('0'));
 }
 
 QPushButton* NewButton(int nId, const QString& sText) { return Tag(new QPushButton(sText), nId); }
@@ -95,7 +98,7 @@ CacheSettingsDialog::CacheSettingsDialog(const HttpCacheSettings& settings, cons
   lpGrid->addWidget(m_lpUnit, 3, 2, 1, 2);
   lpGrid->addWidget(m_lpFree, 4, 0, 1, 4);
   lpGrid->setColumnStretch(2, 1);
-  m_lpDir->setMinimumWidth(m_lpDir->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 32);
+  m_lpDir->setMinimumWidth(m_lpDir->fontMetrics().horizontalAdvance(QLatin1Char('x')) * kDirectoryChars);
 
   auto* lpButtons = new QHBoxLayout;
   lpButtons->addStretch(1);
@@ -148,14 +151,14 @@ CacheSettingsDialog::CacheSettingsDialog(const HttpCacheSettings& settings, cons
 
 void CacheSettingsDialog::ShowSpace(const CacheSpace& space) {
   const uint64_t cbUnit = kKiB * static_cast<uint64_t>(space.m_nUnitFactor);
-  const uint64_t qwAmount = space.m_cbFree / cbUnit * 100 + space.m_cbFree % cbUnit * 100 / cbUnit;
-  const uint64_t qwShare = space.m_cbTotal ? space.m_cbFree * 10000 / space.m_cbTotal : 0;
+  const uint64_t qwAmount = space.m_cbFree / cbUnit * kHundredths + space.m_cbFree % cbUnit * kHundredths / cbUnit;
+  const uint64_t qwShare = space.m_cbTotal ? space.m_cbFree * kShareScale / space.m_cbTotal : 0;
   m_lpFree->setText(QStringLiteral("Free Disk Space: %1 %2 (%3%)").arg(Hundredths(qwAmount), QLatin1String(space.m_lpUnit), Hundredths(qwShare)));
   m_lpSize->setRange(1, space.m_nMaximum);
 }
 
 void CacheSettingsDialog::ShowShare(int nPosition) {
-  const uint64_t qwShare = static_cast<uint64_t>(nPosition) * 10000 / static_cast<uint64_t>(m_space->m_nMaximum);
+  const uint64_t qwShare = static_cast<uint64_t>(nPosition) * kShareScale / static_cast<uint64_t>(m_space->m_nMaximum);
   m_lpUnit->setText(QStringLiteral("%1 (%2%)").arg(QLatin1String(m_space->m_lpUnit), Hundredths(qwShare)));
 }
 
