@@ -7,6 +7,10 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libsqlite3-dev
+  # the manager: Qt 6 Widgets with QTest and the offscreen platform the GUI tests run on;
+  # xdg-utils opens the hosts file with the desktop's default handler; the pictures of the pages
+  # need a font
+  qt6-base-dev qt6-qpa-plugins xdg-utils fonts-dejavu-core
   # run time: the HTTP cache's Content-Type for a file extension comes from /etc/mime.types
   media-types
   # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes
