@@ -197,9 +197,14 @@ void ServiceThread::Accept() {
     client.Shutdown();
     return;
   }
-  if (!StartSession(std::move(client), peer, std::move(ticket))) return;
-  LogPeer(kLogAccepted, peer);
+  // Counted before it exists: a session answers its caller at once (on its own thread, maybe
+  // before this one goes on), and a caller it served must find itself among the active.
   AddToCounters(1, 0, 0);
+  if (!StartSession(std::move(client), peer, std::move(ticket))) {
+    AddToCounters(-1, 0, 0);
+    return;
+  }
+  LogPeer(kLogAccepted, peer);
 }
 
 bool ServiceThread::StartSession(Socket&& client, const SocketAddress& peer, AdmissionTicket&& ticket) {

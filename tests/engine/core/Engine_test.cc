@@ -424,6 +424,44 @@ TEST_P(UncountedSessionTest, OnlySessionsThatWereMadeCountInTheTotal) {
 INSTANTIATE_TEST_SUITE_P(UseThreads, UncountedSessionTest, ::testing::Bool(),
                          [](const auto& paramInfo) { return paramInfo.param ? "ThreadPerSession" : "OnServiceThread"; });
 
+// A session may answer its caller as soon as it is made, so it must count as active by then: a
+// caller that was served and then asks for the totals must find itself in them.
+class ActiveCountTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ActiveCountTest, ASessionCountsAsActiveBeforeItCanServe) {
+  TcpTestServer echo(TcpTestServer::Mode::Echo);
+  test::OnlyServices({ServiceId::Ftp});
+  test::ConfigureService(ServiceId::Ftp, kFtpPort, true, GetParam());
+  const SocketAddress destination{test::kLoopbackIp, echo.Port()};
+  auto lpService = std::make_shared<std::atomic<ServiceThread*>>(nullptr);
+  auto lpSeen = std::make_shared<std::atomic<int>>(-1);
+  ServiceCatalog catalog;
+  catalog.m_makeService = [=](ServiceId id, ThreadId engine, uint16_t wMaxDatagram) {
+    SessionFactory relay = MapTcpSessionFactory(destination);
+    SessionFactory factory = [=](SessionContext&& context) {
+      ServiceStats stats;
+      if (ServiceThread* lpThread = lpService->load(); lpThread && lpThread->ReadStats(&stats)) {
+        lpSeen->store(static_cast<int>(stats.m_dwActive));
+      }
+      return relay(std::move(context));
+    };
+    auto lpThread = std::make_unique<ServiceThread>(id, engine, factory, wMaxDatagram);
+    lpService->store(lpThread.get());
+    return lpThread;
+  };
+  EngineHarness harness(catalog);
+  ASSERT_TRUE(harness.Start());
+
+  const int hClient = ConnectTcp(kFtpPort);
+  ASSERT_TRUE(test::SendAll(hClient, "x"));
+  EXPECT_EQ(test::RecvSome(hClient, 1), "x");
+  EXPECT_EQ(lpSeen->load(), 1) << "the session was made before it counted";
+  ::close(hClient);
+}
+
+INSTANTIATE_TEST_SUITE_P(UseThreads, ActiveCountTest, ::testing::Bool(),
+                         [](const auto& paramInfo) { return paramInfo.param ? "ThreadPerSession" : "OnServiceThread"; });
+
 // ---------------------------------------------------------------------------------------------
 // Threads that end by themselves
 
