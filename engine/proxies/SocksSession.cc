@@ -68,7 +68,7 @@ void SocksSession::OnRequest() {
   switch (m_request.m_bCommand) {
     case socks::kConnect: {
       m_relay.Expect(Relay::kServer);
-      if (!m_sAhead.empty()) m_relay.Send(Relay::kServer, m_sAhead);
+      SendAhead();
       m_relay.Release(Relay::kClient, true);
       auto done = [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); };
       if (m_request.m_sName.empty()) {
@@ -136,8 +136,13 @@ void SocksSession::StartBind() {
   m_relay.Send(Relay::kClient, socks::SuccessReply(m_request.m_bVersion4, listening));
   SetNoIdle();
   m_relay.Expect(Relay::kServer);
-  if (!m_sAhead.empty()) m_relay.Send(Relay::kServer, m_sAhead);
+  SendAhead();
   m_relay.Release(Relay::kClient, true);
+}
+
+void SocksSession::SendAhead() {
+  if (!m_sAhead.empty()) m_relay.Send(Relay::kServer, m_sAhead);
+  m_sAhead = std::string();  // an idle session keeps nothing of its negotiation
 }
 
 void SocksSession::OnAccepted(Socket&& accepted, const SocketAddress& peer) {
@@ -171,7 +176,7 @@ void SocksSession::StartUdp() {
   m_wClientUdpPort = m_request.m_wPort;
   m_bUdp = true;
   SetNoIdle();
-  m_sAhead.clear();
+  m_sAhead = std::string();
   DropClientBytes();
 }
 

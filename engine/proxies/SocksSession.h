@@ -41,6 +41,8 @@ class SocksSession : public Session {
   // A name in a BIND or UDP request is looked up only to answer error 4 when it has no
   // address: the peer that comes, or the destinations of the datagrams, are what count.
   void ResolveThen(void (SocksSession::*lpNext)());
+  // What the client sent behind its request goes to the server once it is there.
+  void SendAhead();
   void StartBind();
   void OnAccepted(Socket&& accepted, const SocketAddress& peer);
   void StartUdp();
