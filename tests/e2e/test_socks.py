@@ -81,6 +81,11 @@ def big_payload():
     return bytes((i * 7 + (i >> 8)) & 0xFF for i in range(MAX_DATAGRAM))
 
 
+def select_readable(sock):
+    import select
+    return select.select([sock], [], [], 0)[0]
+
+
 def recv_exactly(sock, count):
     data = b""
     while len(data) < count:
@@ -188,6 +193,26 @@ class SocksProxyTest(unittest.TestCase):
         self.engine.start(SOCKS_PORT)
         dom = e2e.chromium_dom(f"http://{PAGE_HOST}/page.html", f"socks5://127.0.0.1:{SOCKS_PORT}")
         self.assertIn(b'<p id="loaded">img js</p>', dom, dom[-2000:])
+
+    def test_a_slow_name_lookup_holds_up_no_other_session(self):
+        # Every session on the service's own thread, and a name server that never answers.
+        self.engine.set("SOCKS", "Use Threads", "dword", 0)
+        silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        silent.bind(("127.0.0.53", 53))
+        self.engine.start(SOCKS_PORT)
+        waiting = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
+        try:
+            waiting.sendall(b"\x05\x01\x00")
+            self.assertEqual(recv_exactly(waiting, 2), b"\x05\x00")
+            name = b"nobody.answers.test"
+            waiting.sendall(b"\x05\x01\x00\x03" + bytes([len(name)]) + name + struct.pack(">H", 80))
+            self.assertTrue(e2e.wait_until(lambda: bool(select_readable(silent)), timeout=10), "the lookup never went out")
+            fetch = self.curl("--socks5", f"127.0.0.1:{SOCKS_PORT}", "--max-time", "10", f"http://{PAGE_HOST}/app.js")
+            self.assertEqual(fetch.returncode, 0, fetch.stderr)
+            self.assertEqual(fetch.stdout, b"window.appLoaded = true;\n")
+        finally:
+            waiting.close()
+            silent.close()
 
     def test_udp_association_carries_datagrams_both_ways(self):
         import socks
