@@ -60,20 +60,25 @@ class UdpEcho:
     def __init__(self):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(UDP_ECHO)
+        self.sock.settimeout(0.1)  # so that the thread sees the stop
+        self.stopping = False
         self.received = []
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
 
     def serve(self):
-        while True:
+        while not self.stopping:
             try:
                 data, peer = self.sock.recvfrom(70000)
-            except OSError:
-                return
+            except TimeoutError:
+                continue
             self.received.append(data)
             self.sock.sendto(big_payload() if data == b"big" else data, peer)
 
     def close(self):
+        # The port is free again only once no thread waits on the socket.
+        self.stopping = True
+        self.thread.join()
         self.sock.close()
 
 

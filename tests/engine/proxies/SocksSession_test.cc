@@ -144,12 +144,15 @@ TEST(SocksReplyTest, SuccessRepliesNameAddressAndPort) {
 }
 
 TEST(SocksDatagramTest, ClientHeaders) {
-  const std::optional<socks::ClientDatagram> ip = socks::ParseClientDatagram(Bytes({0, 0, 0, 1, 127, 0, 0, 2, 0, 53}) + "query");
+  // The payload is a view into the datagram, which must outlive it.
+  const std::string sIp = Bytes({0, 0, 0, 1, 127, 0, 0, 2, 0, 53}) + "query";
+  const std::optional<socks::ClientDatagram> ip = socks::ParseClientDatagram(sIp);
   ASSERT_TRUE(ip);
   EXPECT_EQ(ip->m_dwIp, htonl(0x7F000002));
   EXPECT_EQ(ip->m_wPort, 53);
   EXPECT_EQ(ip->m_sPayload, "query");
-  const std::optional<socks::ClientDatagram> name = socks::ParseClientDatagram(Bytes({0, 0, 0, 3, 4}) + "host" + Port(7) + "x");
+  const std::string sName = Bytes({0, 0, 0, 3, 4}) + "host" + Port(7) + "x";
+  const std::optional<socks::ClientDatagram> name = socks::ParseClientDatagram(sName);
   ASSERT_TRUE(name);
   EXPECT_EQ(name->m_sName, "host");
   EXPECT_EQ(name->m_wPort, 7);
