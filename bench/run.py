@@ -206,6 +206,8 @@ DisableViaHeader Yes
 
     def start_dante(self):
         conf = os.path.join(self.dir, "danted.conf")
+        if os.path.exists(os.path.join(self.dir, "danted.pid")):
+            os.remove(os.path.join(self.dir, "danted.pid"))
         with open(conf, "w") as f:
             f.write(f"""logoutput: {self.dir}/danted.log
 internal: 127.0.0.1 port = {self.socks_port}
@@ -226,6 +228,9 @@ socks pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0 log: error }}
     def stop(self):
         if not self.process:
             return
+        # dante's children may outlive their parent for a moment, holding the port the next
+        # round wants: whatever of the tree is left once the parent has ended is killed.
+        tree = self.pids()
         self.process.send_signal(signal.SIGTERM)
         try:
             self.process.wait(15)
@@ -236,6 +241,11 @@ socks pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0 log: error }}
                 except ProcessLookupError:
                     pass
             self.process.wait()
+        for pid in tree[1:]:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         self.process = None
 
 
@@ -486,6 +496,11 @@ def main():
         print("note: fewer than 5 rounds; medians are less steady", file=sys.stderr)
 
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    # The rate scenarios leave tens of thousands of connections in TIME_WAIT, and a proxy that
+    # binds its outgoing sockets (dante) can run out of ports in the next round: this private
+    # namespace gets the ports above those the servers listen on, and its closed connections' ports are reused.
+    for setting in ("net.ipv4.ip_local_port_range=10000 65535", "net.ipv4.tcp_tw_reuse=1"):
+        subprocess.run(["sysctl", "-q", "-w", setting], check=True)
     workdir = tempfile.mkdtemp(prefix="harbix-bench-")
     os.chmod(workdir, 0o755)
     source = subprocess.Popen([os.path.join(args.build, "bench", "harbix-bench"), "serve", "--port", str(SOURCE_PORT)],
