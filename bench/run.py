@@ -7,7 +7,8 @@ so that machine noise hits all alike; the table shows medians and ratios, and a 
 every raw figure.
 
 Targets: "direct" (no proxy: the physical limit of this machine), Harbix with "Use Threads" 1
-and 0, squid and tinyproxy, all as CONNECT proxies in front of the same source server.
+and 0, squid and tinyproxy, all as CONNECT proxies in front of the same source server; and for
+the SOCKS scenario Harbix's SOCKS service, dante and microsocks as SOCKS 5 proxies in front of it.
 """
 
 import argparse
@@ -28,14 +29,17 @@ ORIGIN_PORT = 9200  # nginx, the origin of the HTTP scenarios
 PORTS = {"harbix": 2525, "harbix-nothreads": 2525, "harbix-base": 2525, "squid": 3128, "tinyproxy": 8888}
 HTTP_PORTS = {"harbix": 8080, "harbix-nothreads": 8080, "harbix-base": 8080, "squid": 3128, "tinyproxy": 8888,
               "harbix-cache": 8080, "squid-mem": 3128, "squid-disk": 3128}
+SOCKS_PORTS = {"harbix": 1080, "harbix-nothreads": 1080, "harbix-base": 1080, "dante": 1081, "microsocks": 1082}
 # The targets that serve from a cache, and only the cache scenario: Harbix with its disk cache,
 # squid from its memory cache and from its disk cache.
 CACHE_TARGETS = ["harbix-cache", "squid-mem", "squid-disk"]
 CACHE_CLIENTS = (16, 64)
 HTTP_OBJECTS = {"1k": 1024, "1m": 1 << 20}
 HTTP_CLIENTS = (1, 16, 64)
-TARGETS = ["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"] + CACHE_TARGETS
+SOCKS_TARGETS = ["dante", "microsocks"]  # SOCKS servers only: the SOCKS scenario alone
+TARGETS = ["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"] + CACHE_TARGETS + SOCKS_TARGETS
 PEERS = ["squid", "tinyproxy"]
+SOCKS_PEERS = SOCKS_TARGETS
 GIB = 1 << 30
 MANAGER = r"HKLM\Software\Quillbay\Harbix\Manager"
 STEP_TIMEOUT = 300  # seconds any one measurement may take
@@ -105,6 +109,10 @@ class Target:
     def http_port(self):
         return HTTP_PORTS.get(self.name, 0)
 
+    @property
+    def socks_port(self):
+        return SOCKS_PORTS.get(self.name, 0)
+
     def start(self):
         if self.name == "direct":
             return
@@ -114,7 +122,12 @@ class Target:
             self.start_squid()
         elif self.name == "tinyproxy":
             self.start_tinyproxy()
-        for port in {self.port, self.http_port} - {0}:
+        elif self.name == "dante":
+            self.start_dante()
+        elif self.name == "microsocks":
+            self.process = subprocess.Popen(["microsocks", "-i", "127.0.0.1", "-p", str(self.socks_port)],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for port in {self.port, self.http_port, self.socks_port} - {0}:
             if not wait_port(port):
                 raise RuntimeError(f"{self.name} did not start")
 
@@ -127,9 +140,9 @@ class Target:
         def put(key, name, kind, data):
             subprocess.run([reg, "set", f"{MANAGER}\\{key}", name, kind, str(data)], env=env, check=True)
 
-        for key in ["DNS", "FTP", "PNA", "SOCKS", "TNET"]:
+        for key in ["DNS", "FTP", "PNA", "TNET"]:
             put(key, "Run Service", "dword", 0)
-        for key, port in (("HTTPS", self.port), ("HTTP", self.http_port)):
+        for key, port in (("HTTPS", self.port), ("HTTP", self.http_port), ("SOCKS", self.socks_port)):
             put(key, "Bind Port", "binary", port.to_bytes(2, "little").hex())
             put(key, "Use Threads", "dword", use_threads)
             put(key, "LOG Activity", "dword", 0)
@@ -191,12 +204,33 @@ DisableViaHeader Yes
         self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
 
+    def start_dante(self):
+        conf = os.path.join(self.dir, "danted.conf")
+        if os.path.exists(os.path.join(self.dir, "danted.pid")):
+            os.remove(os.path.join(self.dir, "danted.pid"))
+        with open(conf, "w") as f:
+            f.write(f"""logoutput: {self.dir}/danted.log
+internal: 127.0.0.1 port = {self.socks_port}
+external: 127.0.0.1
+clientmethod: none
+socksmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0 log: error }}
+socks pass {{ from: 127.0.0.0/8 to: 0.0.0.0/0 log: error }}
+""")
+        self.process = subprocess.Popen(["danted", "-f", conf, "-p", os.path.join(self.dir, "danted.pid")],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def pids(self):
         return process_tree(self.process.pid) if self.process else []
 
     def stop(self):
         if not self.process:
             return
+        # dante's children may outlive their parent for a moment, holding the port the next
+        # round wants: whatever of the tree is left once the parent has ended is killed.
+        tree = self.pids()
         self.process.send_signal(signal.SIGTERM)
         try:
             self.process.wait(15)
@@ -207,6 +241,11 @@ DisableViaHeader Yes
                 except ProcessLookupError:
                     pass
             self.process.wait()
+        for pid in tree[1:]:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         self.process = None
 
 
@@ -230,7 +269,13 @@ class Bench:
         if target.name in CACHE_TARGETS:
             if "cache" in self.scenarios:
                 self.measure_cache(target, results)
+        elif target.name in SOCKS_TARGETS:
+            if "socks" in self.scenarios:
+                self.measure_tunnel(target, results, socks=True)
         else:
+            # An earlier Harbix may have no SOCKS proxy to measure; the HTTP proxies have none.
+            if "socks" in self.scenarios and target.name != "harbix-base" and (target.socks_port or target.name == "direct"):
+                self.measure_tunnel(target, results, socks=True)
             if "tunnel" in self.scenarios:
                 self.measure_tunnel(target, results)
             if "http" in self.scenarios:
@@ -266,13 +311,16 @@ class Bench:
                     raise RuntimeError(f"{target.name}: {figure['failed']} cached requests for {name} failed")
                 results[f"cache_{name}_{clients}"] = figure
 
-    def measure_tunnel(self, target, results):
-        proxy = ["--proxy", target.port] if target.port else []
+    def measure_tunnel(self, target, results, socks=False):
+        """CONNECT tunnels, or with socks SOCKS 5 connections (figures named socks_...)."""
+        port = target.socks_port if socks else target.port
+        proxy = ["--proxy", port, "--via", "socks5" if socks else "connect"] if port else []
+        prefix = "socks_" if socks else ""
         # Memory first, on the freshly started proxy: what earlier scenarios left allocated (or
         # freed) would blur the difference the idle tunnels make.
-        if target.port:
-            results["idle"] = self.run_tool("idle", "--target", SOURCE_PORT, *proxy, "--tunnels", self.tunnels,
-                                            "--pids", ",".join(map(str, target.pids())))
+        if port:
+            results[prefix + "idle"] = self.run_tool("idle", "--target", SOURCE_PORT, *proxy, "--tunnels", self.tunnels,
+                                                     "--pids", ",".join(map(str, target.pids())))
         pids = target.pids()
         for streams in (1, 16):
             cpu_before = cpu_seconds(pids)
@@ -281,7 +329,7 @@ class Bench:
             if figure["failed"]:
                 raise RuntimeError(f"{target.name}: a throughput stream with {streams} streams broke")
             figure["proxy_cpu_s_per_gib"] = (cpu_seconds(pids) - cpu_before) / (figure["bytes"] / GIB) if pids else None
-            results[f"throughput_{streams}"] = figure
+            results[f"{prefix}throughput_{streams}"] = figure
         # The load tool may be what bounds the rate; the proxy's CPU time per connection is what
         # the proxy itself costs.
         cpu_before = cpu_seconds(pids)
@@ -289,7 +337,7 @@ class Bench:
                                "--seconds", self.rate_seconds, "--max", 500000)
         figure["proxy_cpu_us_per_conn"] = ((cpu_seconds(pids) - cpu_before) / figure["connections"] * 1e6
                                            if pids and figure["connections"] else None)
-        results["rate"] = figure
+        results[prefix + "rate"] = figure
 
 
 METRICS = [
@@ -303,6 +351,15 @@ METRICS = [
     ("Set-up latency p50", "rate", "p50_ms", "ms", False),
     ("Set-up latency p99", "rate", "p99_ms", "ms", False),
     ("Memory per idle tunnel", "idle", "kib_per_tunnel", "KiB", False),
+    ("SOCKS 5 throughput, 1 stream", "socks_throughput_1", "mb_per_s", "MB/s", True),
+    ("SOCKS 5 throughput, 16 streams", "socks_throughput_16", "mb_per_s", "MB/s", True),
+    ("SOCKS proxy CPU, 1 stream", "socks_throughput_1", "proxy_cpu_s_per_gib", "s/GiB", False),
+    ("SOCKS proxy CPU, 16 streams", "socks_throughput_16", "proxy_cpu_s_per_gib", "s/GiB", False),
+    ("SOCKS 5 rate, 64 clients", "socks_rate", "per_second", "1/s", True),
+    ("SOCKS proxy CPU per connection", "socks_rate", "proxy_cpu_us_per_conn", "us", False),
+    ("SOCKS set-up latency p50", "socks_rate", "p50_ms", "ms", False),
+    ("SOCKS set-up latency p99", "socks_rate", "p99_ms", "ms", False),
+    ("Memory per idle SOCKS connection", "socks_idle", "kib_per_tunnel", "KiB", False),
 ] + [(f"HTTP {name.upper()}iB, {clients} client{'s' if clients > 1 else ''} {label}", f"http_{name}_{clients}", field, unit, higher)
      for name in HTTP_OBJECTS for clients in HTTP_CLIENTS
      for label, field, unit, higher in (("rate", "per_second", "1/s", True), ("p50", "p50_ms", "ms", False),
@@ -330,7 +387,7 @@ def render(table, cores, rounds, targets):
 
     lines = [f"Harbix benchmark: {cores} cores, {rounds} rounds, medians "
              f"(ratios: Harbix with a thread per session against the best peer and against direct; for cache hits, "
-             f"Harbix with its cache against squid with its)", ""]
+             f"Harbix with its cache against squid with its; for SOCKS, against dante and microsocks)", ""]
     header = f"{'metric':<34}{'unit':<7}" + "".join(f"{t:>17}" for t in targets) + f"{'H/best peer':>13}{'H/direct':>10}"
     lines.append(header)
     lines.append("-" * len(header))
@@ -340,7 +397,7 @@ def render(table, cores, rounds, targets):
         row = f"{name:<34}{unit:<7}" + "".join(f"{fmt(table[(name, t)]):>17}" for t in targets)
         cached = scenario.startswith("cache_")
         mine = table[(name, "harbix-cache" if cached else "harbix")]
-        peer_names = ["squid-mem", "squid-disk"] if cached else PEERS
+        peer_names = ["squid-mem", "squid-disk"] if cached else SOCKS_PEERS if scenario.startswith("socks_") else PEERS
         peers = [table[(name, p)] for p in peer_names if (name, p) in table and table[(name, p)] is not None]
         best = (max(peers) if higher else min(peers)) if peers else None
         # Ratios read "bigger is better" for rates and "smaller is better" for costs.
@@ -428,7 +485,7 @@ def main():
     parser.add_argument("--rate-seconds", type=int, default=3)
     parser.add_argument("--throughput-seconds", type=int, default=3)
     parser.add_argument("--pull-mib", type=int, default=1024, help="file source benchmark size; 0 skips it")
-    parser.add_argument("--scenarios", default="tunnel,http,cache", help="any of tunnel, http, cache")
+    parser.add_argument("--scenarios", default="tunnel,http,cache,socks", help="any of tunnel, http, cache, socks")
     parser.add_argument("--cached-mib", type=int, default=1024, help="cached-file memory benchmark size; 0 skips it")
     parser.add_argument("--tunnels", type=int, default=1000)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
@@ -439,6 +496,11 @@ def main():
         print("note: fewer than 5 rounds; medians are less steady", file=sys.stderr)
 
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    # The rate scenarios leave tens of thousands of connections in TIME_WAIT, and a proxy that
+    # binds its outgoing sockets (dante) can run out of ports in the next round: this private
+    # namespace gets the ports above those the servers listen on, and its closed connections' ports are reused.
+    for setting in ("net.ipv4.ip_local_port_range=10000 65535", "net.ipv4.tcp_tw_reuse=1"):
+        subprocess.run(["sysctl", "-q", "-w", setting], check=True)
     workdir = tempfile.mkdtemp(prefix="harbix-bench-")
     os.chmod(workdir, 0o755)
     source = subprocess.Popen([os.path.join(args.build, "bench", "harbix-bench"), "serve", "--port", str(SOURCE_PORT)],

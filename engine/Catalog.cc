@@ -1,6 +1,7 @@
 #include "engine/Catalog.h"
 
 #include "engine/http/HttpServiceThread.h"
+#include "engine/proxies/SocksSession.h"
 #include "engine/proxies/TunnelSession.h"
 #include "engine/relay/DnsServiceThread.h"
 #include "engine/relay/PortMap.h"
@@ -18,6 +19,8 @@ ServiceCatalog DefaultCatalog() {
         return std::make_unique<HttpServiceThread>(engine, wMaxDatagram);
       case ServiceId::Https:
         return std::make_unique<ServiceThread>(id, engine, TunnelSessionFactory(), wMaxDatagram);
+      case ServiceId::Socks:
+        return std::make_unique<ServiceThread>(id, engine, SocksSessionFactory(), wMaxDatagram);
       case ServiceId::Telnet:
         return std::make_unique<ServiceThread>(id, engine, TelnetSessionFactory(), wMaxDatagram);
       default:

@@ -18,6 +18,8 @@ packages=(
   # end-to-end tests: real clients and servers, namespaces
   python3 iproute2 util-linux procps
   curl telnet socat nginx openssl dnsutils chromium python3-websockets
+  # the SOCKS tests' UDP client
+  python3-socks
 )
 
 missing=()

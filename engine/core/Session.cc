@@ -135,7 +135,7 @@ void Session::OnIdleTimer() {
   }
   const uint64_t qwSent = Sent();
   const uint64_t qwReceived = Received();
-  if (qwSent == m_qwIdleSent && qwReceived == m_qwIdleReceived) {
+  if (!m_bNoIdle && qwSent == m_qwIdleSent && qwReceived == m_qwIdleReceived) {
     NoteEnd("idle: nothing moved");
     Finish();
   } else {

@@ -90,6 +90,9 @@ class Session : public Window {
   // has received nothing; every later tick (each kIdlePeriodMs) ends one whose counts did not
   // move since the tick before. The first period after the switch always counts as activity.
   void StartIdleCheck(uint32_t dwFirstMs);
+  // A session that waits for something other than its client (a connection to come in, UDP
+  // datagrams) may be quiet for long: the later ticks never end it.
+  void SetNoIdle() { m_bNoIdle = true; }
 
   // Timers and socket events go to the parts that own them; a session kind that reads a socket
   // itself for a while (a request before relaying) looks at the events first.
@@ -115,6 +118,7 @@ class Session : public Window {
   bool m_bQuiet = false;
   bool m_bFinishPosted = false;
   bool m_bIdleFirstTick = true;
+  bool m_bNoIdle = false;
   uint64_t m_qwIdleSent = 0;
   uint64_t m_qwIdleReceived = 0;
 };

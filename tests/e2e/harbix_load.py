@@ -178,8 +178,8 @@ class HttpOrigin(Origin):
 
 
 class Route:
-    """How a client reaches the origin: through the tunnel, the Telnet proxy, a port map, or the
-    HTTP proxy (to an HttpOrigin)."""
+    """How a client reaches the origin: through the tunnel, the Telnet proxy, a port map, the
+    SOCKS proxy (socks4, socks5), or the HTTP proxy (to an HttpOrigin)."""
 
     def __init__(self, kind, port, origin_port):
         self.kind = kind
@@ -205,6 +205,16 @@ class Route:
             reply = await reader.readuntil(ESTABLISHED_END)
             if b" 200 " not in reply:
                 raise ConnectionError(f"tunnel refused: {reply!r}")
+        elif self.kind == "socks4":
+            writer.write(b"\x04\x01" + self.origin_port.to_bytes(2, "big") + bytes([127, 0, 0, 1]) + b"load\x00")
+            reply = await reader.readexactly(8)
+            if reply[1] != 90:
+                raise ConnectionError(f"SOCKS 4 refused: {reply!r}")
+        elif self.kind == "socks5":
+            writer.write(b"\x05\x01\x00\x05\x01\x00\x01" + bytes([127, 0, 0, 1]) + self.origin_port.to_bytes(2, "big"))
+            reply = await reader.readexactly(12)
+            if reply[:4] != b"\x05\x00\x05\x00":
+                raise ConnectionError(f"SOCKS 5 refused: {reply!r}")
         elif self.kind == "telnet":
             await reader.readexactly(len(GREETING))
             writer.write(f"127.0.0.1:{self.origin_port}\n".encode())

@@ -1,6 +1,6 @@
 """The soak: the real engine under mixed load for a set time, in a network namespace of its own.
 
-Tunnels, Telnet sessions, a port map and the HTTP proxy move checked data, and a set of pages
+Tunnels, Telnet sessions, SOCKS 4 and 5 connections, a port map and the HTTP proxy move checked data, and a set of pages
 comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
 reloaded with changed settings now and then; bursts of callers run into the connection limit.
 At the end it prints a report: sessions completed, bytes checked, errors by kind, the engine's
@@ -31,6 +31,7 @@ TUNNEL_PORT = 2525
 TELNET_PORT = 2323
 HTTP_PORT = 8080
 MAP_PORT = 3000
+SOCKS_PORT = 1080
 MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
 CACHE_KIB = (2048, 1024)      # and the HTTP cache's size between these
 KIB = 1024
@@ -52,12 +53,13 @@ class Soak:
 
     def configure(self):
         self.engine = e2e.Engine()
-        self.engine.only("HTTPS", "TNET", "HTTP")
+        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS")
         self.engine.service("HTTPS", TUNNEL_PORT)
         # A cache smaller than the pages, maintained every minute: entries come and go.
         self.engine.service("HTTP", HTTP_PORT, **{"Cache Dir": os.path.join(self.engine.home, "cache"),
                                                  "Cache Update": 1, "Cache Size": CACHE_KIB[0]})
         self.engine.service("TNET", TELNET_PORT, **{"Use Threads": 0})
+        self.engine.service("SOCKS", SOCKS_PORT, **{"Use Threads": 0})
         self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[0])
         self.set_map(self.origins[0].port, use_threads=1)
 
@@ -73,7 +75,8 @@ class Soak:
     def routes(self, streams_only=False):
         """A way to an origin: a byte stream (tunnel, Telnet, the map), or, unless the caller
         needs a stream, the HTTP proxy."""
-        kinds = [("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT)]
+        kinds = [("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT), ("socks4", SOCKS_PORT),
+                 ("socks5", SOCKS_PORT)]
         if not streams_only:
             kinds.append(("http", HTTP_PORT))
         kind, port = random.choice(kinds)
@@ -229,6 +232,8 @@ class Soak:
             self.engine.set("HTTPS", "LOG Activity", "dword", n % 2)
             self.engine.set("TNET", "LOG Activity", "dword", (n // 2) % 2)
             self.engine.set("HTTP", "LOG Activity", "dword", (n // 3) % 2)
+            self.engine.set("SOCKS", "LOG Activity", "dword", (n // 4) % 2)
+            self.engine.set("SOCKS", "Use Threads", "dword", n % 2)
             self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
             self.engine.set("HTTP", "Cache Size", "dword", CACHE_KIB[n % 2])
             # The map moves to the other origin every other time (it restarts), and changes only
@@ -262,7 +267,7 @@ class Soak:
             await origin.start()
         self.map_origin = self.origins[0].port
         self.configure()
-        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT)
+        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT, SOCKS_PORT)
         pid = self.engine.process.pid
         self.start_fds, self.start_threads = load.descriptors(pid), load.threads(pid)
         self.start_cpu = self.engine.cpu_seconds()
