@@ -90,6 +90,9 @@ class Session : public Window {
   // has received nothing; every later tick (each kIdlePeriodMs) ends one whose counts did not
   // move since the tick before. The first period after the switch always counts as activity.
   void StartIdleCheck(uint32_t dwFirstMs);
+  // A later tick found nothing moved. By default the session ends; a kind that says goodbye
+  // first (FTP's reply line) does so and ends once it is out.
+  virtual void OnIdleExpired();
 
   // Timers and socket events go to the parts that own them; a session kind that reads a socket
   // itself for a while (a request before relaying) looks at the events first.
