@@ -28,10 +28,14 @@ std::string_view CommandWord(std::string_view sLine) {
   return sLine.substr(0, n);
 }
 
+}  // namespace
+
 bool HasCode(std::string_view sLine) {
   return sLine.size() >= 4 && std::isdigit(static_cast<unsigned char>(sLine[0])) &&
          std::isdigit(static_cast<unsigned char>(sLine[1])) && std::isdigit(static_cast<unsigned char>(sLine[2]));
 }
+
+namespace {
 
 ClientCommand Local(const char* lpReply) {
   ClientCommand command;
@@ -128,15 +132,13 @@ ServerReply ReadServerLine(const std::string& sLine) {
   if (!HasCode(sLine) || (sLine[3] != '-' && sLine[3] != ' ')) return reply;
   const std::string_view sCode = std::string_view(sLine).substr(0, 3);
   const std::string_view sText = TrimLeft(std::string_view(sLine).substr(4));
-  if (sLine[3] == '-') {
-    // The server's greeting opens the proxy's multi-line reply to USER.
-    if (sCode == "220") reply.m_sLine = "331-" + std::string(sText);
-    return reply;
-  }
   if (sCode == "220") {
-    reply.m_sLine = "331-" + std::string(sText);
+    // The server's greeting becomes the first part of the reply to USER.
+    reply.m_kind = ServerReply::Kind::kGreeting;
+    reply.m_sLine = sText;
     return reply;
   }
+  if (sLine[3] == '-') return reply;
   if (sCode != "227") {
     reply.m_sLine = std::string(sCode) + " " + std::string(sText);
     return reply;
@@ -301,9 +303,18 @@ void FtpSession::OnClientLine(const std::string& sLine) {
   }
 }
 
+using ftp::HasCode;
+
 void FtpSession::OnServerLine(const std::string& sLine) {
   const ftp::ServerReply reply = ftp::ReadServerLine(sLine);
+  if (reply.m_kind != ftp::ServerReply::Kind::kGreeting && !m_vGreeting.empty() && HasCode(sLine)) {
+    // The lines of a multi-line reply carry its code: a server that takes the login without a
+    // password answers USER with 230, and a client would wait for the end of a 331 reply for ever.
+    for (const std::string& sText : m_vGreeting) SendClient(sLine.substr(0, 3) + "-" + sText);
+    m_vGreeting.clear();
+  }
   switch (reply.m_kind) {
+    case ftp::ServerReply::Kind::kGreeting: m_vGreeting.push_back(reply.m_sLine); return;
     case ftp::ServerReply::Kind::kForward: SendClient(reply.m_sLine); return;
     case ftp::ServerReply::Kind::kPassiveError: Quit(ftp::kPassiveError); return;
     case ftp::ServerReply::Kind::kPassive:

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/core/Acceptor.h"
 #include "engine/core/Connector.h"
@@ -79,6 +80,7 @@ ClientCommand ReadClientLine(const std::string& sLine, bool bUserSeen);
 struct ServerReply {
   enum class Kind {
     kForward,       // m_sLine goes to the client
+    kGreeting,      // a line of the server's 220 greeting: m_sLine is its text
     kPassive,       // a 227 reply: the server listens at m_address; the client is to be told
                     // m_sPrefix + "(" + the proxy's address + ")" + m_sSuffix
     kPassiveError,  // a 227 reply whose address cannot be read
@@ -89,6 +91,8 @@ struct ServerReply {
   HostPort m_address;
 };
 ServerReply ReadServerLine(const std::string& sLine);
+// Whether a line starts with a reply code and a space or "-".
+bool HasCode(std::string_view sLine);
 std::string PassiveReply(const ServerReply& reply, uint32_t dwIp, uint16_t wPort);
 
 }  // namespace ftp
@@ -142,6 +146,8 @@ class FtpSession : public Session {
   std::unique_ptr<Relay> m_lpData;
   ControlSide m_client{Relay::kClient};
   ControlSide m_server{Relay::kServer};
+  // The server's greeting opens the reply to USER: its lines wait for that reply's code.
+  std::vector<std::string> m_vGreeting;
   bool m_bUserSeen = false;
   bool m_bConnecting = false;  // the server connect is under way
   bool m_bQuitting = false;

@@ -80,9 +80,9 @@ TEST(FtpLinesTest, ServerLines) {
     Kind kind;
     const char* lpOut;  // the line for the client; for a 227 the one the proxy would send
   } cases[] = {
-      {"220 (vsFTPd 3.0.3)", Kind::kForward, "331-(vsFTPd 3.0.3)"},
-      {"220-Welcome", Kind::kForward, "331-Welcome"},
-      {"220-  Welcome", Kind::kForward, "331-Welcome"},
+      {"220 (vsFTPd 3.0.3)", Kind::kGreeting, "(vsFTPd 3.0.3)"},
+      {"220-Welcome", Kind::kGreeting, "Welcome"},
+      {"220-  Welcome", Kind::kGreeting, "Welcome"},
       {"230-more text", Kind::kForward, "230-more text"},
       {"331    Please specify the password.", Kind::kForward, "331 Please specify the password."},
       {"226", Kind::kForward, "226"},
@@ -101,7 +101,7 @@ TEST(FtpLinesTest, ServerLines) {
     SCOPED_TRACE(c.lpLine);
     const ServerReply reply = ftp::ReadServerLine(c.lpLine);
     ASSERT_EQ(reply.m_kind, c.kind);
-    if (c.kind == Kind::kForward) {
+    if (c.kind == Kind::kForward || c.kind == Kind::kGreeting) {
       EXPECT_EQ(reply.m_sLine, c.lpOut);
     }
     if (c.kind == Kind::kPassive) {
@@ -206,6 +206,17 @@ TEST(FtpSessionTest, GreetingLoginFoldingAndRelayedLines) {
                 "\n502 Command not implemented\n331-First line\n331-(fake 1.0)\n331 Please specify the password.\n"
                 "230-Hello\n230 Login successful.\n250 NOOP\n");
   EXPECT_EQ(server.Lines(), (std::vector<std::string>{"USER bob", "PASS x", "NOOP"}));
+}
+
+// A server that needs no password answers USER with 230: the greeting lines take that code, or
+// the client would wait for the end of a 331 reply.
+TEST(FtpSessionTest, TheGreetingTakesTheCodeOfTheReplyToUser) {
+  ScriptedServer server("220-One\r\n220 Two\r\n", [](const std::string&) { return std::string("230 Login successful.\r\n"); });
+  test::SessionFixture session(true);
+  session.Start(FtpSessionFactory());
+  session.Type(Login(server.Port()));
+  ASSERT_TRUE(session.WaitFor("230 Login successful.\n"));
+  EXPECT_TRUE(session.Received().ends_with("connect\n230-One\n230-Two\n230 Login successful.\n")) << session.Received();
 }
 
 TEST(FtpSessionTest, EachFailureGetsItsLineThenTheConnectionCloses) {
