@@ -1,5 +1,6 @@
 #include "engine/proxies/FtpSession.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 
@@ -259,9 +260,28 @@ void FtpSession::Resume() {
   m_bResuming = false;
 }
 
-void FtpSession::SendClient(std::string_view sLine) { m_control.Send(Relay::kClient, Trim(sLine) + "\n"); }
+namespace {
 
-void FtpSession::SendServer(std::string_view sLine) { m_control.Send(Relay::kServer, Trim(sLine) + "\n"); }
+// A line as it goes out: trimmed, each of its lines (the greeting has two) ended by CR LF, as
+// FTP wants. A bare line feed makes lftp suspect a broken server and wait out its network
+// timeout before it takes each line.
+std::string OutgoingLine(std::string_view sLine) {
+  std::string sOut;
+  const std::string sTrimmed = Trim(sLine);
+  for (size_t nStart = 0; nStart <= sTrimmed.size();) {
+    const size_t nFeed = std::min(sTrimmed.find('\n', nStart), sTrimmed.size());
+    sOut += Trim(std::string_view(sTrimmed).substr(nStart, nFeed - nStart));
+    sOut += "\r\n";
+    nStart = nFeed + 1;
+  }
+  return sOut;
+}
+
+}  // namespace
+
+void FtpSession::SendClient(std::string_view sLine) { m_control.Send(Relay::kClient, OutgoingLine(sLine)); }
+
+void FtpSession::SendServer(std::string_view sLine) { m_control.Send(Relay::kServer, OutgoingLine(sLine)); }
 
 void FtpSession::Quit(std::string_view sLine) {
   if (m_bQuitting) return;

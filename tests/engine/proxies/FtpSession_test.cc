@@ -157,7 +157,8 @@ class ScriptedServer {
         if (n <= 0) break;
         sPending.append(buffer, static_cast<size_t>(n));
         for (size_t nFeed; (nFeed = sPending.find('\n')) != std::string::npos;) {
-          const std::string sLine = sPending.substr(0, nFeed);
+          std::string sLine = sPending.substr(0, nFeed);
+          if (!sLine.empty() && sLine.back() == '\r') sLine.pop_back();
           sPending.erase(0, nFeed + 1);
           {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -196,15 +197,15 @@ TEST(FtpSessionTest, GreetingLoginFoldingAndRelayedLines) {
   ScriptedServer server("220-First line\r\n220 (fake 1.0)\r\n", Answers);
   test::SessionFixture session(true);
   session.Start(FtpSessionFactory());
-  ASSERT_TRUE(session.WaitFor("connect\n"));
-  EXPECT_EQ(session.Received(), "220-Quillbay FTP Proxy OK\n220 Send user@hostname to connect\n");
+  ASSERT_TRUE(session.WaitFor("connect\r\n"));
+  EXPECT_EQ(session.Received(), "220-Quillbay FTP Proxy OK\r\n220 Send user@hostname to connect\r\n");
   // Lines sent behind USER wait for the server connection and keep their order.
   session.Type("  FEAT\r\nAUTH TLS\r\n" + Login(server.Port()) + "PASS x\r\nEPSV\r\n\r\n  NOOP   \r\n");
-  ASSERT_TRUE(session.WaitFor("250 NOOP\n"));
+  ASSERT_TRUE(session.WaitFor("250 NOOP\r\n"));
   EXPECT_EQ(session.Received(),
-            "220-Quillbay FTP Proxy OK\n220 Send user@hostname to connect\n211 End\n" + std::string(ftp::kNoTls) +
-                "\n502 Command not implemented\n331-First line\n331-(fake 1.0)\n331 Please specify the password.\n"
-                "230-Hello\n230 Login successful.\n250 NOOP\n");
+            "220-Quillbay FTP Proxy OK\r\n220 Send user@hostname to connect\r\n211 End\r\n" + std::string(ftp::kNoTls) +
+                "\r\n502 Command not implemented\r\n331-First line\r\n331-(fake 1.0)\r\n331 Please specify the password.\r\n"
+                "230-Hello\r\n230 Login successful.\r\n250 NOOP\r\n");
   EXPECT_EQ(server.Lines(), (std::vector<std::string>{"USER bob", "PASS x", "NOOP"}));
 }
 
@@ -215,8 +216,8 @@ TEST(FtpSessionTest, TheGreetingTakesTheCodeOfTheReplyToUser) {
   test::SessionFixture session(true);
   session.Start(FtpSessionFactory());
   session.Type(Login(server.Port()));
-  ASSERT_TRUE(session.WaitFor("230 Login successful.\n"));
-  EXPECT_TRUE(session.Received().ends_with("connect\n230-One\n230-Two\n230 Login successful.\n")) << session.Received();
+  ASSERT_TRUE(session.WaitFor("230 Login successful.\r\n"));
+  EXPECT_TRUE(session.Received().ends_with("connect\r\n230-One\r\n230-Two\r\n230 Login successful.\r\n")) << session.Received();
 }
 
 TEST(FtpSessionTest, EachFailureGetsItsLineThenTheConnectionCloses) {
@@ -227,15 +228,15 @@ TEST(FtpSessionTest, EachFailureGetsItsLineThenTheConnectionCloses) {
     bool bDenyLoopback;
     std::string sLastLine;
   } cases[] = {
-      {"PASS x\r\n", false, "421 NO USER SPECIFIED, QUITTING\n"},
-      {"USER bob\r\n", false, "530 NO HOST SPECIFIED, QUITTING\n"},
-      {"USER bob@no.such.host.invalid\r\n", false, "530 Cannot Resolve Host 'no.such.host.invalid'\n"},
-      {Login(server.Port()), true, "530 Not allowed to connect to '127.0.0.1'\n"},
-      {"USER bob@127.0.0.1:" + std::to_string(wClosed) + "\r\n", false, "530 Cannot connect to host\n"},
-      {Login(server.Port()) + "PORT 1,2,3\r\n", false, "451 PORT ERROR\n"},
-      {Login(server.Port()) + "BADPASV\r\n", false, "451 PASV ERROR, QUITTING\n"},
-      {Login(server.Port()) + std::string(ftp::kMaxLine + 1, 'x'), false, "421 Error while receiving data\n"},
-      {std::string(ftp::kMaxLine + 1, 'x'), false, "421 Error while receiving data\n"},
+      {"PASS x\r\n", false, "421 NO USER SPECIFIED, QUITTING\r\n"},
+      {"USER bob\r\n", false, "530 NO HOST SPECIFIED, QUITTING\r\n"},
+      {"USER bob@no.such.host.invalid\r\n", false, "530 Cannot Resolve Host 'no.such.host.invalid'\r\n"},
+      {Login(server.Port()), true, "530 Not allowed to connect to '127.0.0.1'\r\n"},
+      {"USER bob@127.0.0.1:" + std::to_string(wClosed) + "\r\n", false, "530 Cannot connect to host\r\n"},
+      {Login(server.Port()) + "PORT 1,2,3\r\n", false, "451 PORT ERROR\r\n"},
+      {Login(server.Port()) + "BADPASV\r\n", false, "451 PASV ERROR, QUITTING\r\n"},
+      {Login(server.Port()) + std::string(ftp::kMaxLine + 1, 'x'), false, "421 Error while receiving data\r\n"},
+      {std::string(ftp::kMaxLine + 1, 'x'), false, "421 Error while receiving data\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sLastLine);
@@ -259,12 +260,12 @@ TEST(FtpSessionTest, IdleSessionsEnd) {
   test::SessionFixture session(true);
   session.Start(FtpSessionFactory());
   session.Type("FEAT\r\n");
-  ASSERT_TRUE(session.WaitFor("211 End\n"));
+  ASSERT_TRUE(session.WaitFor("211 End\r\n"));
   session.Advance(FtpSession::kFirstIdleMs);
   session.Advance(kIdlePeriodMs);
   EXPECT_FALSE(session.Finished());  // the first period counts as activity
   session.Advance(kIdlePeriodMs);
-  EXPECT_TRUE(session.WaitFor("451 TimeOut Expired, Quitting\n"));
+  EXPECT_TRUE(session.WaitFor("451 TimeOut Expired, Quitting\r\n"));
   EXPECT_TRUE(session.StepUntil([&] { return session.UserSeesClose() && session.Finished(); }));
 }
 
@@ -293,7 +294,7 @@ TEST(FtpSessionTest, PassiveDataConnectionRunsThroughTheProxyFromTheExpectedPeer
   test::SessionFixture session(true);
   session.Start(FtpSessionFactory());
   session.Type(Login(server.Port()) + "PASV\r\n");
-  ASSERT_TRUE(session.WaitFor(").\n"));
+  ASSERT_TRUE(session.WaitFor(").\r\n"));
   const std::string& sReceived = session.Received();
   const size_t nOpen = sReceived.rfind("227 Entering Passive Mode (");
   ASSERT_NE(nOpen, std::string::npos);
@@ -327,7 +328,7 @@ TEST(FtpSessionTest, PassiveDataConnectionRunsThroughTheProxyFromTheExpectedPeer
   EXPECT_EQ(data.Accepted(), 1u);
   EXPECT_FALSE(session.Finished());  // a data close leaves the control connection as it was
   session.Type("NOOP\r\n");
-  EXPECT_TRUE(session.WaitFor("250 NOOP\n"));
+  EXPECT_TRUE(session.WaitFor("250 NOOP\r\n"));
   ::close(hStranger);
   ::close(hData);
 }
@@ -352,7 +353,7 @@ TEST(FtpSessionTest, ActiveDataConnectionGoesBackToTheClientsOwnAddress) {
   session.Start(FtpSessionFactory());
   session.Type(Login(server.Port()) + "PORT 10,20,30,40," + std::to_string(client.Port() >> 8) + "," +
                std::to_string(client.Port() & 0xFF) + "\r\n");
-  ASSERT_TRUE(session.WaitFor("200 PORT command successful.\n"));
+  ASSERT_TRUE(session.WaitFor("200 PORT command successful.\r\n"));
   uint16_t wListener = 0;
   {
     std::lock_guard<std::mutex> guard(lock);
