@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The benchmark harness in one command: installs the peers (squid, tinyproxy) from Debian,
+# The benchmark harness in one command: installs the peers (squid, tinyproxy, ftp-proxy) from Debian,
 # builds Harbix and the load tool, and runs every scenario against Harbix and the peers on a
 # private loopback. Prints the table; raw figures go to bench/out/.
 #   bench/run.sh [--rounds N] [--rate-seconds S] [--throughput-seconds S] [--tunnels N]
@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-peers=(squid tinyproxy)
+peers=(squid tinyproxy ftp-proxy)
 missing=()
 for p in "${peers[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
