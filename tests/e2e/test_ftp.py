@@ -17,48 +17,6 @@ FTP_PORT = 2121
 BIG = 50 * 1024 * 1024
 
 
-class Vsftpd:
-    """vsftpd with a config of its own, anonymous logins that may read and write one directory."""
-
-    def __init__(self, address, port, root):
-        self.address, self.port, self.root = address, port, root
-        self.dir = tempfile.mkdtemp(prefix="harbix-e2e-vsftpd-")
-        config = os.path.join(self.dir, "vsftpd.conf")
-        with open(config, "w") as f:
-            f.write(f"""listen=YES
-listen_address={address}
-listen_port={port}
-background=NO
-run_as_launching_user=YES
-anonymous_enable=YES
-local_enable=NO
-write_enable=YES
-anon_upload_enable=YES
-anon_other_write_enable=YES
-anon_world_readable_only=NO
-anon_root={root}
-anon_umask=022
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-connect_from_port_20=NO
-xferlog_enable=NO
-dirmessage_enable=NO
-max_per_ip=0
-max_clients=0
-""")
-        self.output = open(os.path.join(self.dir, "out"), "wb")
-        self.process = subprocess.Popen(["vsftpd", config], stdout=self.output, stderr=subprocess.STDOUT)
-        if not e2e.wait_until(lambda: e2e.listening(port, address)):
-            raise AssertionError(f"vsftpd does not listen on {address}:{port}")
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait(10)
-        self.output.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
 class Control:
     """A control connection to the proxy read line by line, for the exact texts."""
 
@@ -102,7 +60,7 @@ class FtpProxyTest(unittest.TestCase):
         with open(os.path.join(cls.root, "small.txt"), "w") as f:
             f.write("small file\n")
         # One server at a port of its own, one at the standard port (reached without ":port").
-        cls.servers = [Vsftpd("127.0.0.1", 2100, cls.root), Vsftpd("127.0.0.2", 21, cls.root)]
+        cls.servers = [e2e.Vsftpd("127.0.0.1", 2100, cls.root), e2e.Vsftpd("127.0.0.2", 21, cls.root)]
         cls.engine = e2e.Engine()
         cls.engine.only("FTP")
         cls.engine.service("FTP", FTP_PORT, **{"LOG Activity": 1})
