@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# The benchmark harness in one command: installs the peers (squid, tinyproxy, dante, microsocks)
-# from Debian, builds Harbix and the load tool, and runs every scenario against Harbix and the
-# peers on a private loopback. Prints the table; raw figures go to bench/out/.
+# The benchmark harness in one command: installs the peers (squid, tinyproxy, dante, microsocks,
+# ftp-proxy) from Debian, builds Harbix and the load tool, and runs every scenario against Harbix
+# and the peers on a private loopback. Prints the table; raw figures go to bench/out/.
 #   bench/run.sh [--rounds N] [--rate-seconds S] [--throughput-seconds S] [--tunnels N]
 #                [--targets direct,harbix,...] [--scenarios tunnel,http,cache,socks] [--pull-mib N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-peers=(squid tinyproxy dante-server microsocks)
+peers=(squid tinyproxy dante-server microsocks ftp-proxy)
 missing=()
 for p in "${peers[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -19,7 +19,7 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 # The packages start their system services; the harness runs its own instances.
-for s in squid tinyproxy danted microsocks; do
+for s in squid tinyproxy danted microsocks ftp-proxy; do
   service "$s" stop >/dev/null 2>&1 || true
 done
 

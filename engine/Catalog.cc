@@ -1,6 +1,7 @@
 #include "engine/Catalog.h"
 
 #include "engine/http/HttpServiceThread.h"
+#include "engine/proxies/FtpSession.h"
 #include "engine/proxies/SocksSession.h"
 #include "engine/proxies/TunnelSession.h"
 #include "engine/relay/DnsServiceThread.h"
@@ -17,6 +18,8 @@ ServiceCatalog DefaultCatalog() {
         return std::make_unique<DnsServiceThread>(engine, wMaxDatagram);
       case ServiceId::Http:
         return std::make_unique<HttpServiceThread>(engine, wMaxDatagram);
+      case ServiceId::Ftp:
+        return std::make_unique<ServiceThread>(id, engine, FtpSessionFactory(), wMaxDatagram);
       case ServiceId::Https:
         return std::make_unique<ServiceThread>(id, engine, TunnelSessionFactory(), wMaxDatagram);
       case ServiceId::Socks:

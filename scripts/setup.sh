@@ -20,6 +20,8 @@ packages=(
   curl telnet socat nginx openssl dnsutils chromium python3-websockets
   # the SOCKS tests' UDP client
   python3-socks
+  # the FTP proxy's tests: a real server and client
+  vsftpd lftp
 )
 
 missing=()
@@ -42,5 +44,12 @@ fi
 # Debian starts nginx on install where an init system runs; the tests start their own instances.
 if command -v service >/dev/null 2>&1 && pgrep -x nginx >/dev/null 2>&1 && [ -f /run/nginx.pid ]; then
   service nginx stop >/dev/null 2>&1 || true
+fi
+# vsftpd starts its system service on install; the tests run their own with configs they write.
+if command -v service >/dev/null 2>&1 && pgrep -x vsftpd >/dev/null 2>&1; then
+  service vsftpd stop >/dev/null 2>&1 || true
+fi
+if command -v systemctl >/dev/null 2>&1; then
+  systemctl disable vsftpd >/dev/null 2>&1 || true
 fi
 exit 0

@@ -54,7 +54,7 @@ void Connector::Cancel() {
 }
 
 void Connector::Connect() {
-  if (!m_session.DestinationAllowed(m_dwIp)) {
+  if (m_bCheckOutgoing && !m_session.DestinationAllowed(m_dwIp)) {
     Complete(Result::kNotAllowed);
     return;
   }

@@ -38,6 +38,10 @@ class Connector : public SocketHandler {
   void Start(const std::string& sHost, uint16_t wPort, Done done, uint32_t dwBindIp = 0);
   // A known address: no lookup.
   void StartAt(uint32_t dwIp, uint16_t wPort, Done done, uint32_t dwBindIp = 0);
+  // Whether the destination is checked against the outgoing list (by default it is). A connect
+  // back to the session's own client (an FTP data connection in active mode) is not one out
+  // to a server, and the list does not govern it.
+  void SetOutgoingCheck(bool bCheck) { m_bCheckOutgoing = bCheck; }
   // Forgets a connect under way (its socket is closed, the callback never runs).
   void Cancel();
   bool Busy() const { return static_cast<bool>(m_done); }
@@ -61,6 +65,7 @@ class Connector : public SocketHandler {
   uint16_t m_wPort = 0;
   uint32_t m_dwBindIp = 0;
   int m_nError = 0;
+  bool m_bCheckOutgoing = true;
   // Lookups that finish after a Cancel (or after the connector is gone) find this changed; made
   // for the first lookup (a dotted address needs none).
   std::shared_ptr<uint64_t> m_lpGeneration;

@@ -74,6 +74,8 @@ void Session::NoteEnd(std::string_view sReason) {
 
 void Session::OnRelayEnded(Relay& /*relay*/) { Finish(); }
 
+void Session::OnIdleExpired() { Finish(); }
+
 void Session::Finish() {
   m_bClosing = true;
   if (m_bFinishPosted || m_bQuiet) return;
@@ -137,7 +139,7 @@ void Session::OnIdleTimer() {
   const uint64_t qwReceived = Received();
   if (!m_bNoIdle && qwSent == m_qwIdleSent && qwReceived == m_qwIdleReceived) {
     NoteEnd("idle: nothing moved");
-    Finish();
+    OnIdleExpired();
   } else {
     m_qwIdleSent = qwSent;
     m_qwIdleReceived = qwReceived;

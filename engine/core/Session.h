@@ -93,6 +93,9 @@ class Session : public Window {
   // A session that waits for something other than its client (a connection to come in, UDP
   // datagrams) may be quiet for long: the later ticks never end it.
   void SetNoIdle() { m_bNoIdle = true; }
+  // A later tick found nothing moved. By default the session ends; a kind that says goodbye
+  // first (FTP's reply line) does so and ends once it is out.
+  virtual void OnIdleExpired();
 
   // Timers and socket events go to the parts that own them; a session kind that reads a socket
   // itself for a while (a request before relaying) looks at the events first.

@@ -268,6 +268,48 @@ http {{
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class Vsftpd:
+    """vsftpd with a config of its own, anonymous logins that may read and write one directory."""
+
+    def __init__(self, address, port, root):
+        self.address, self.port, self.root = address, port, root
+        self.dir = tempfile.mkdtemp(prefix="harbix-e2e-vsftpd-")
+        config = os.path.join(self.dir, "vsftpd.conf")
+        with open(config, "w") as f:
+            f.write(f"""listen=YES
+listen_address={address}
+listen_port={port}
+background=NO
+run_as_launching_user=YES
+anonymous_enable=YES
+local_enable=NO
+write_enable=YES
+anon_upload_enable=YES
+anon_other_write_enable=YES
+anon_world_readable_only=NO
+anon_root={root}
+anon_umask=022
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+connect_from_port_20=NO
+xferlog_enable=NO
+dirmessage_enable=NO
+max_per_ip=0
+max_clients=0
+""")
+        self.output = open(os.path.join(self.dir, "out"), "wb")
+        self.process = subprocess.Popen(["vsftpd", config], stdout=self.output, stderr=subprocess.STDOUT)
+        if not wait_until(lambda: listening(port, address)):
+            raise AssertionError(f"vsftpd does not listen on {address}:{port}")
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(10)
+        self.output.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 class LineServer:
     """A loopback TCP server: greets each client, then answers every line in upper case."""
 

@@ -1,6 +1,7 @@
 """The soak: the real engine under mixed load for a set time, in a network namespace of its own.
 
-Tunnels, Telnet sessions, SOCKS 4 and 5 connections, a port map and the HTTP proxy move checked data, and a set of pages
+Tunnels, Telnet sessions, SOCKS 4 and 5 connections, a port map, the HTTP proxy and FTP sessions
+(passive and active, to a vsftpd) move checked data, and a set of pages
 comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
 reloaded with changed settings now and then; bursts of callers run into the connection limit.
 At the end it prints a report: sessions completed, bytes checked, errors by kind, the engine's
@@ -15,11 +16,16 @@ descriptors and threads once the load had ended.
 import argparse
 import asyncio
 import collections
+import ftplib
+import hashlib
+import io
 import os
 import random
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -32,6 +38,9 @@ TELNET_PORT = 2323
 HTTP_PORT = 8080
 MAP_PORT = 3000
 SOCKS_PORT = 1080
+FTP_PORT = 2121
+FTP_SERVER_PORT = 2100
+FTP_FILE = 3 * 1024 * 1024 + 77  # what every FTP download fetches, checked by its digest
 MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
 CACHE_KIB = (2048, 1024)      # and the HTTP cache's size between these
 KIB = 1024
@@ -53,8 +62,9 @@ class Soak:
 
     def configure(self):
         self.engine = e2e.Engine()
-        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS")
+        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS", "FTP")
         self.engine.service("HTTPS", TUNNEL_PORT)
+        self.engine.service("FTP", FTP_PORT)
         # A cache smaller than the pages, maintained every minute: entries come and go.
         self.engine.service("HTTP", HTTP_PORT, **{"Cache Dir": os.path.join(self.engine.home, "cache"),
                                                  "Cache Update": 1, "Cache Size": CACHE_KIB[0]})
@@ -132,6 +142,50 @@ class Soak:
                 self.errors[f"refused via {route.kind} ({type(error).__name__})"] += 1  # the limit, or a reload
             except (asyncio.TimeoutError, asyncio.IncompleteReadError, OSError) as error:
                 self.errors[f"{what} via {route.kind}: {type(error).__name__}"] += 1
+
+    def ftp_session(self, number):
+        """One FTP session through the proxy, on a thread of its own: a listing, downloads and an
+        upload, passive or active. Returns what each transfer found: (kind, intact, bytes)."""
+        passive = random.random() < 0.5
+        mode = "passive" if passive else "active"
+        found = []
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", FTP_PORT, timeout=60)
+        try:
+            ftp.login(f"anonymous@127.0.0.1:{FTP_SERVER_PORT}", "soak@")
+            ftp.set_pasv(passive)
+            if "file.bin" not in ftp.nlst():
+                raise ftplib.Error("the listing misses the file")
+            for _ in range(random.randint(1, 3)):
+                digest = hashlib.sha256()
+                ftp.retrbinary("RETR file.bin", digest.update, blocksize=65536)
+                found.append((f"ftp download ({mode})", digest.hexdigest() == self.ftp_digest, FTP_FILE))
+            body = random.randbytes(random.choice((1, 64 * KIB, 1024 * KIB)))
+            name = f"up-{number}.bin"
+            ftp.storbinary(f"STOR {name}", io.BytesIO(body), blocksize=65536)
+            with open(os.path.join(self.ftp_root, name), "rb") as f:
+                found.append((f"ftp upload ({mode})", f.read() == body, len(body)))
+            ftp.quit()
+        finally:
+            ftp.close()
+        return found
+
+    async def ftp_transfers(self, number):
+        while self.until_done():
+            try:
+                found = await asyncio.wait_for(asyncio.to_thread(self.ftp_session, number), 120)
+            except (ftplib.Error, OSError, EOFError, asyncio.TimeoutError) as error:
+                # Callers over the connection limit are turned away on purpose.
+                self.errors[f"ftp session: {type(error).__name__}"] += 1
+                await asyncio.sleep(0.2)  # a caller turned away does not hammer the limit
+                continue
+            for kind, intact, size in found:
+                self.bytes_checked += size
+                if intact:
+                    self.counts[kind] += 1
+                else:
+                    self.corrupted += 1
+                    self.errors[f"{kind} arrived wrong"] += 1
 
     async def slow_reader(self):
         """A client that takes 100 KB/s of a large download."""
@@ -234,6 +288,7 @@ class Soak:
             self.engine.set("HTTP", "LOG Activity", "dword", (n // 3) % 2)
             self.engine.set("SOCKS", "LOG Activity", "dword", (n // 4) % 2)
             self.engine.set("SOCKS", "Use Threads", "dword", n % 2)
+            self.engine.set("FTP", "LOG Activity", "dword", (n // 4) % 2)
             self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
             self.engine.set("HTTP", "Cache Size", "dword", CACHE_KIB[n % 2])
             # The map moves to the other origin every other time (it restarts), and changes only
@@ -266,15 +321,18 @@ class Soak:
         for origin in self.origins + [self.http_origin]:
             await origin.start()
         self.map_origin = self.origins[0].port
+        self.ftp_root = tempfile.mkdtemp(prefix="harbix-soak-ftp-")
+        self.ftp_digest = e2e.make_file(os.path.join(self.ftp_root, "file.bin"), FTP_FILE)
+        self.ftp_server = e2e.Vsftpd("127.0.0.1", FTP_SERVER_PORT, self.ftp_root)
         self.configure()
-        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT, SOCKS_PORT)
+        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT, SOCKS_PORT, FTP_PORT)
         pid = self.engine.process.pid
         self.start_fds, self.start_threads = load.descriptors(pid), load.threads(pid)
         self.start_cpu = self.engine.cpu_seconds()
         self.started = time.monotonic()
         self.deadline = self.started + self.seconds
         tasks = [self.transfers() for _ in range(24)] + [self.slow_reader() for _ in range(4)]
-        tasks += [self.pages() for _ in range(4)]
+        tasks += [self.pages() for _ in range(4)] + [self.ftp_transfers(n) for n in range(3)]
         tasks += [self.held() for _ in range(8)] + [self.bursts(), self.poller(), self.reloads(), self.monitor()]
         await asyncio.gather(*tasks)
         self.load_seconds = time.monotonic() - self.started
@@ -288,6 +346,8 @@ class Soak:
         for origin in self.origins + [self.http_origin]:
             await origin.close()
         self.engine.cleanup()
+        self.ftp_server.close()
+        shutil.rmtree(self.ftp_root, ignore_errors=True)
 
     def memory_trend(self):
         """Over the second half of the load: the median resident memory (KiB) and how much the
@@ -353,7 +413,8 @@ class Soak:
         return sum(count for kind, count in self.counts.items() if kind.startswith("page") and kind.endswith("from cache"))
 
     def passed(self):
-        return (self.corrupted == 0 and self.cache_answers() > 0 and self.counts["burst callers refused"] > 0 and self.memory_flat() and self.engine_alive and not self.errors["engine ended"] and self.settled
+        ftp_done = sum(count for kind, count in self.counts.items() if kind.startswith("ftp "))
+        return (self.corrupted == 0 and self.cache_answers() > 0 and ftp_done > 0 and self.counts["burst callers refused"] > 0 and self.memory_flat() and self.engine_alive and not self.errors["engine ended"] and self.settled
                 and self.polls_missed == 0)
 
 

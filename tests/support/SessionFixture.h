@@ -4,6 +4,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,15 +22,21 @@ namespace harbix::test {
 
 class SessionFixture {
  public:
-  SessionFixture() {
+  // The user's end is a socket pair, or with bTcp a loopback TCP connection (for a session
+  // that needs the addresses of its client connection).
+  explicit SessionFixture(bool bTcp = false) {
     m_loop.SetClock([this] { return m_qwNow; });
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    int fds[2] = {-1, -1};
+    m_context.m_peer = SocketAddress{0x0100007F, 40000};
+    if (bTcp) {
+      TcpPair(fds);
+    } else {
+      EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    }
     m_hUser = fds[1];
     m_context.m_qwId = 1;
     m_context.m_owner = m_loop.Id();
     m_context.m_client = Socket(fds[0]);
-    m_context.m_peer = SocketAddress{0x0100007F, 40000};
     m_context.m_lpCounters = &m_counters;
     m_context.m_lpConfig = std::make_shared<const ServiceConfig>(m_config);
   }
@@ -103,6 +111,26 @@ class SessionFixture {
   SessionCounters& Counters() { return m_counters; }
 
  private:
+  // fds[0] is the engine's end (non-blocking), fds[1] the user's.
+  void TcpPair(int fds[2]) {
+    const int hListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = 0x0100007F;
+    socklen_t cbAddress = sizeof address;
+    EXPECT_EQ(::bind(hListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(hListener, 1), 0);
+    EXPECT_EQ(::getsockname(hListener, reinterpret_cast<sockaddr*>(&address), &cbAddress), 0);
+    fds[1] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::connect(fds[1], reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    sockaddr_in peer{};
+    socklen_t cbPeer = sizeof peer;
+    fds[0] = ::accept4(hListener, reinterpret_cast<sockaddr*>(&peer), &cbPeer, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    EXPECT_GE(fds[0], 0);
+    ::close(hListener);
+    m_context.m_peer = SocketAddress{peer.sin_addr.s_addr, ntohs(peer.sin_port)};
+  }
+
   uint64_t m_qwNow = 1000000;
   MessageLoop m_loop;
   SessionCounters m_counters;
