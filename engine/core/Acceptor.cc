@@ -41,7 +41,7 @@ void Acceptor::OnSocketEvent(int /*hSocket*/, uint32_t dwEvent, uint32_t /*dwErr
     SocketAddress peer;
     Socket accepted = m_socket.Accept(&peer);
     if (!accepted) return;  // nothing more waits (or the caller left before it was taken)
-    if (peer.m_dwIp != m_dwExpectedIp) {
+    if (m_dwExpectedIp != kAnyPeer && peer.m_dwIp != m_dwExpectedIp) {
       ++m_nRefused;
       continue;  // closed as it goes out of scope; the listener waits on
     }

@@ -1,7 +1,8 @@
-// A listening socket that a session owns for one connection it expects from one address (an
-// FTP data connection): it listens on a chosen local address at a port the system picks,
-// hands over the first connection from the expected address and stops listening; a caller from
-// any other address is turned away while it goes on waiting.
+// A listening socket that a session owns for one connection it expects (an FTP data connection,
+// a SOCKS BIND): it listens on a chosen local address at a port the system picks, hands over
+// the first connection from the expected address (or from anyone) and stops listening, so that
+// nobody comes in behind it; a caller from any other address is turned away while it goes on
+// waiting.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@ namespace harbix {
 class Acceptor : public SocketHandler {
  public:
   using Done = std::function<void(Socket&& socket, const SocketAddress& peer)>;
+  // No peer has the address 0.0.0.0: as the expected address it lets anyone in.
+  static constexpr uint32_t kAnyPeer = 0;
 
   explicit Acceptor(Session& session);
   ~Acceptor() override;

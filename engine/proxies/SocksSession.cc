@@ -123,13 +123,12 @@ uint32_t SocksSession::OwnAddress(uint32_t dwAddress) {
 }
 
 void SocksSession::StartBind() {
-  SocketAddress listening;
-  if (!m_listener.Open(0, [this](Socket&& accepted, const SocketAddress& peer) { OnAccepted(std::move(accepted), peer); }) ||
-      !m_listener.LocalAddress(&listening)) {
-    m_listener.Close();
+  if (!m_listener.Listen(0, Acceptor::kAnyPeer,
+                         [this](Socket&& accepted, const SocketAddress& peer) { OnAccepted(std::move(accepted), peer); })) {
     SendError(socks::kLocalFailure);
     return;
   }
+  SocketAddress listening = m_listener.Address();
   // The listener takes any address; the client must be able to tell its peer one that reaches
   // it, and 0.0.0.0 reaches nothing: the engine's address on the client connection stands in.
   listening.m_dwIp = OwnAddress(listening.m_dwIp);
@@ -146,10 +145,6 @@ void SocksSession::SendAhead() {
 }
 
 void SocksSession::OnAccepted(Socket&& accepted, const SocketAddress& peer) {
-  if (!accepted) {
-    SendError(socks::kLocalFailure);
-    return;
-  }
   // The destination of the request is not compared with the peer: the outgoing list decides.
   if (!DestinationAllowed(peer.m_dwIp)) {
     NoteEnd("BIND peer not allowed");

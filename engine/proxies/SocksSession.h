@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "engine/core/Acceptor.h"
 #include "engine/core/Connector.h"
 #include "engine/core/DatagramPort.h"
-#include "engine/core/Listener.h"
 #include "engine/core/Relay.h"
 #include "engine/core/Session.h"
 #include "engine/proxies/SocksDatagram.h"
@@ -58,7 +58,7 @@ class SocksSession : public Session {
 
   Relay m_relay{*this, Relay::Policy::kHalf};
   Connector m_connector{*this};
-  Listener m_listener{*this};
+  Acceptor m_listener{*this};
   DatagramPort m_udp{*this};
   SocksNegotiation m_negotiation;
   SocksNegotiation::Request m_request;

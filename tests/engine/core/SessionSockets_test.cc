@@ -1,5 +1,5 @@
-// The sockets a session can own besides its relays: a listener that waits for one connection,
-// and a UDP port whose datagrams come to the session and whose sends are counted.
+// The sockets a session can own besides its relays: a listener that waits for one connection
+// from anyone, and a UDP port whose datagrams come to the session and whose sends are counted.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/core/DatagramPort.h"
-#include "engine/core/Listener.h"
+#include "engine/core/Acceptor.h"
 #include "tests/support/SessionFixture.h"
 #include "tests/support/TestNet.h"
 
@@ -20,7 +20,7 @@ namespace {
 class PartsSession : public Session {
  public:
   explicit PartsSession(SessionContext&& context) : Session(std::move(context)) {}
-  Listener m_listener{*this};
+  Acceptor m_listener{*this};
   DatagramPort m_port{*this};
 };
 
@@ -36,18 +36,18 @@ struct Parts {
   }
 };
 
-TEST(ListenerTest, TakesOneConnectionAndThenNoMore) {
+TEST(AcceptorTest, ForAnyPeerTakesOneConnectionAndThenNoMore) {
   Parts parts;
   int nAccepted = 0;
   SocketAddress accepted{};
   Socket kept;
-  ASSERT_TRUE(parts.lpSession->m_listener.Open(test::kLoopbackIp, [&](Socket&& socket, const SocketAddress& peer) {
-    ++nAccepted;
-    accepted = peer;
-    kept = std::move(socket);
-  }));
-  SocketAddress local;
-  ASSERT_TRUE(parts.lpSession->m_listener.LocalAddress(&local));
+  ASSERT_TRUE(parts.lpSession->m_listener.Listen(test::kLoopbackIp, Acceptor::kAnyPeer,
+                                                 [&](Socket&& socket, const SocketAddress& peer) {
+                                                   ++nAccepted;
+                                                   accepted = peer;
+                                                   kept = std::move(socket);
+                                                 }));
+  const SocketAddress local = parts.lpSession->m_listener.Address();
   ASSERT_NE(local.m_wPort, 0);
   const int hFirst = test::ConnectTcp(local.m_wPort);
   ASSERT_GE(hFirst, 0);
