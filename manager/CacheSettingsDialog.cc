@@ -45,8 +45,6 @@ QString Hundredths(uint64_t qwHundredths) {
   return QStringLiteral("%1.%2").arg(qwHundredths / kHundredths).arg(qwHundredths % kHundredths, 2, 10, QLatin1Char('0'));
 }
 
-QPushButton* NewButton(int nId, const QString& sText) { return Tag(new QPushButton(sText), nId); }
-
 }  // namespace
 
 std::optional<CacheSpace> MeasureCacheSpace(const std::optional<DiskSpace>& space) {
@@ -73,10 +71,7 @@ CacheSettingsDialog::CacheSettingsDialog(const HttpCacheSettings& settings, cons
       m_lpUpdate(NewSpin(id::kCacheUpdate, id::kCacheUpdateSpin, 1, kMaxCacheUpdate)),
       m_lpSize(NewSpin(id::kCacheSize, id::kCacheSizeSpin, 1, INT32_MAX)),
       m_lpUnit(NewStatic(id::kSizeUnit, QStringLiteral("KB"))),
-      m_lpFree(NewStatic(id::kFreeSpace, QStringLiteral("Free Disk Space: N/A"))),
-      m_lpOk(NewButton(id::kOk, QStringLiteral("OK"))),
-      m_lpApply(NewButton(id::kApply, QStringLiteral("Apply"))),
-      m_lpClose(NewButton(id::kCancel, QStringLiteral("Close"))) {
+      m_lpFree(NewStatic(id::kFreeSpace, QStringLiteral("Free Disk Space: N/A"))) {
   setWindowTitle(QStringLiteral("Cache Settings"));
   auto* lpGrid = new QGridLayout;
   lpGrid->addWidget(m_lpNoCache, 0, 0, 1, 4);
@@ -100,24 +95,16 @@ CacheSettingsDialog::CacheSettingsDialog(const HttpCacheSettings& settings, cons
   lpGrid->setColumnStretch(2, 1);
   m_lpDir->setMinimumWidth(m_lpDir->fontMetrics().horizontalAdvance(QLatin1Char('x')) * kDirectoryChars);
 
-  auto* lpButtons = new QHBoxLayout;
-  lpButtons->addStretch(1);
-  lpButtons->addWidget(m_lpOk);
-  lpButtons->addWidget(m_lpApply);
-  lpButtons->addWidget(m_lpClose);
   auto* lpLayout = new QVBoxLayout(this);
   lpLayout->addLayout(lpGrid);
   lpLayout->addStretch(1);
-  lpLayout->addLayout(lpButtons);
+  lpLayout->addLayout(ButtonRow());
 
   m_lpNoCache->setChecked(m_settings.m_bNoCache);
   m_lpDir->setReadOnly(true);
   m_lpDir->setText(QString::fromStdString(m_settings.m_sCacheDir));
   m_lpUpdate->setValue(m_settings.m_nCacheUpdate);
   m_lpSize->setValue(m_settings.m_nCacheSize);
-  m_lpOk->setEnabled(false);
-  m_lpApply->setEnabled(false);
-  m_lpOk->setDefault(true);
 
   // The stored size is converted into the unit of the free space; a drive that cannot be
   // measured leaves it in KB.
@@ -141,12 +128,6 @@ CacheSettingsDialog::CacheSettingsDialog(const HttpCacheSettings& settings, cons
   });
   connect(m_lpSize, &QSpinBox::valueChanged, this, &CacheSettingsDialog::OnSizeStep);
   connect(lpBrowse, &QPushButton::clicked, this, &CacheSettingsDialog::Browse);
-  connect(m_lpOk, &QPushButton::clicked, this, [this] {
-    Apply();
-    accept();
-  });
-  connect(m_lpApply, &QPushButton::clicked, this, &CacheSettingsDialog::Apply);
-  connect(m_lpClose, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void CacheSettingsDialog::ShowSpace(const CacheSpace& space) {
@@ -191,19 +172,6 @@ void CacheSettingsDialog::Browse() {
   }
   m_lpUnit->setText(QStringLiteral("%1 (10.00%)").arg(QLatin1String(m_space->m_lpUnit)));
   MarkChanged();
-}
-
-void CacheSettingsDialog::MarkChanged() {
-  m_lpOk->setEnabled(true);
-  m_lpApply->setEnabled(true);
-  m_lpClose->setText(QStringLiteral("Cancel"));
-}
-
-void CacheSettingsDialog::Apply() {
-  emit applied(m_settings);
-  m_lpOk->setEnabled(false);
-  m_lpApply->setEnabled(false);
-  m_lpClose->setText(QStringLiteral("Close"));
 }
 
 }  // namespace harbix::manager

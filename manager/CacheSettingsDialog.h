@@ -45,8 +45,7 @@ class CacheSettingsDialog : public PageDialog {
   void OnSizeStep(int nPosition);
   void ShowSpace(const CacheSpace& space);
   void ShowShare(int nPosition);
-  void MarkChanged();
-  void Apply();
+  void Publish() override { emit applied(m_settings); }
 
   HttpCacheSettings m_settings;
   const Environment& m_environment;
@@ -57,9 +56,6 @@ class CacheSettingsDialog : public PageDialog {
   QSpinBox* m_lpSize;
   QLabel* m_lpUnit;
   QLabel* m_lpFree;
-  QPushButton* m_lpOk;
-  QPushButton* m_lpApply;
-  QPushButton* m_lpClose;
 };
 
 }  // namespace harbix::manager

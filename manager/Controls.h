@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QString>
 #include <QWidget>
@@ -24,6 +25,9 @@ Widget* Tag(Widget* lpWidget, int nId) {
 // An edit with its spin: the edit's identifier names the box, the spin's is kept beside it.
 QSpinBox* NewSpin(int nEditId, int nSpinId, int nMinimum, int nMaximum);
 inline QSpinBox* NewPortSpin(int nEditId, int nSpinId) { return NewSpin(nEditId, nSpinId, kMinPort, kMaxPort); }
+
+// A button with an identifier.
+inline QPushButton* NewButton(int nId, const QString& sText) { return Tag(new QPushButton(sText), nId); }
 
 // A static text with an identifier.
 QLabel* NewStatic(int nId, const QString& sText);

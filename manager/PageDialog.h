@@ -5,15 +5,25 @@
 
 #include <QDialog>
 
+class QLayout;
+class QPushButton;
+
 namespace harbix::manager {
 
 class PageDialog : public QDialog {
   Q_OBJECT
 
  public:
-  using QDialog::QDialog;
+  explicit PageDialog(QWidget* lpParent = nullptr);
 
  protected:
+  // The OK, Apply and Close row: OK and Apply write (through Publish) and OK closes; both are
+  // enabled by MarkChanged, when button 2 reads "Cancel", until the next write.
+  QLayout* ButtonRow();
+  void MarkChanged();
+  // Hands the dialog's settings to the page.
+  virtual void Publish() = 0;
+
   // Holds the dialog open while a window of its own (a folder chooser) has the focus.
   class KeepOpen {
    public:
@@ -29,7 +39,12 @@ class PageDialog : public QDialog {
   void changeEvent(QEvent* lpEvent) override;
 
  private:
+  void Apply();
+
   int m_nKeepOpen = 0;
+  QPushButton* m_lpOk;
+  QPushButton* m_lpApply;
+  QPushButton* m_lpClose;
 };
 
 }  // namespace harbix::manager

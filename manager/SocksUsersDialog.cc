@@ -28,8 +28,6 @@ QLineEdit* NewUserEdit(int nId, bool bHidden) {
   return lpEdit;
 }
 
-QPushButton* NewButton(int nId, const QString& sText) { return Tag(new QPushButton(sText), nId); }
-
 }  // namespace
 
 QString UserWord(const QString& sText) {
@@ -47,10 +45,7 @@ SocksUsersDialog::SocksUsersDialog(const SocksSettings& settings, QWidget* lpPar
       m_lpDel(NewButton(id::kDelUser, QStringLiteral("Del"))),
       m_lpName(NewUserEdit(id::kUserName, false)),
       m_lpPassword(NewUserEdit(id::kPassword, true)),
-      m_lpRetype(NewUserEdit(id::kRetypePassword, true)),
-      m_lpOk(NewButton(id::kOk, QStringLiteral("OK"))),
-      m_lpApply(NewButton(id::kApply, QStringLiteral("Apply"))),
-      m_lpClose(NewButton(id::kCancel, QStringLiteral("Close"))) {
+      m_lpRetype(NewUserEdit(id::kRetypePassword, true)) {
   setWindowTitle(QStringLiteral("SOCKS Authentication"));
   auto* lpGroup = new QGroupBox(QStringLiteral("Users to allow"));
   auto* lpGrid = new QGridLayout(lpGroup);
@@ -69,21 +64,13 @@ SocksUsersDialog::SocksUsersDialog(const SocksSettings& settings, QWidget* lpPar
   }
   lpGrid->setColumnStretch(1, 1);
 
-  auto* lpButtons = new QHBoxLayout;
-  lpButtons->addStretch(1);
-  lpButtons->addWidget(m_lpOk);
-  lpButtons->addWidget(m_lpApply);
-  lpButtons->addWidget(m_lpClose);
   auto* lpLayout = new QVBoxLayout(this);
   lpLayout->addWidget(m_lpAnonymous);
   lpLayout->addWidget(lpGroup, 1);
-  lpLayout->addLayout(lpButtons);
+  lpLayout->addLayout(ButtonRow());
 
   m_lpAnonymous->setChecked(m_settings.m_bAllowAnonymous);
   for (const auto& [sName, sPassword] : m_settings.m_users) m_lpUsers->addItem(QString::fromStdString(sName));
-  m_lpOk->setEnabled(false);
-  m_lpApply->setEnabled(false);
-  m_lpOk->setDefault(true);
   EnterIdle();
 
   connect(m_lpAnonymous, &QCheckBox::toggled, this, [this](bool bOn) {
@@ -93,12 +80,6 @@ SocksUsersDialog::SocksUsersDialog(const SocksSettings& settings, QWidget* lpPar
   connect(m_lpUsers, &QListWidget::itemSelectionChanged, this, &SocksUsersDialog::OnSelectionChanged);
   connect(m_lpNew, &QPushButton::clicked, this, &SocksUsersDialog::OnNewOrAdd);
   connect(m_lpDel, &QPushButton::clicked, this, &SocksUsersDialog::OnDel);
-  connect(m_lpOk, &QPushButton::clicked, this, [this] {
-    Apply();
-    accept();
-  });
-  connect(m_lpApply, &QPushButton::clicked, this, &SocksUsersDialog::Apply);
-  connect(m_lpClose, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void SocksUsersDialog::SetEditsEnabled(bool bEnabled) {
@@ -150,19 +131,6 @@ void SocksUsersDialog::OnDel() {
   delete selected.front();
   EnterIdle();
   MarkChanged();
-}
-
-void SocksUsersDialog::MarkChanged() {
-  m_lpOk->setEnabled(true);
-  m_lpApply->setEnabled(true);
-  m_lpClose->setText(QStringLiteral("Cancel"));
-}
-
-void SocksUsersDialog::Apply() {
-  emit applied(m_settings);
-  m_lpOk->setEnabled(false);
-  m_lpApply->setEnabled(false);
-  m_lpClose->setText(QStringLiteral("Close"));
 }
 
 }  // namespace harbix::manager

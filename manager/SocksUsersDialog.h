@@ -29,8 +29,7 @@ class SocksUsersDialog : public PageDialog {
   void OnSelectionChanged();
   void SetEditsEnabled(bool bEnabled);
   void EnterIdle();
-  void MarkChanged();
-  void Apply();
+  void Publish() override { emit applied(m_settings); }
 
   // Edits of a cancelled dialog are dropped: the dialog works on its own copy.
   SocksSettings m_settings;
@@ -42,9 +41,6 @@ class SocksUsersDialog : public PageDialog {
   QLineEdit* m_lpName;
   QLineEdit* m_lpPassword;
   QLineEdit* m_lpRetype;
-  QPushButton* m_lpOk;
-  QPushButton* m_lpApply;
-  QPushButton* m_lpClose;
 };
 
 // What an edit of the dialog keeps of its text: white space removed at both ends, then cut at

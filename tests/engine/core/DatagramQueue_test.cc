@@ -8,10 +8,7 @@
 #include "engine/core/DatagramQueue.h"
 
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,30 +23,18 @@
 
 #include "platform/MessageLoop.h"
 #include "platform/Window.h"
+#include "tests/support/PrivateNetwork.h"
 
 namespace harbix {
 namespace {
 
 constexpr uint32_t kLoopbackIp = 0x0100007F;
 
-bool BringLoopbackUp() {
-  const int hSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (hSocket < 0) return false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool bOk = ::ioctl(hSocket, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP;
-  bOk = bOk && ::ioctl(hSocket, SIOCSIFFLAGS, &request) == 0;
-  ::close(hSocket);
-  return bOk;
-}
-
 // fn on a thread whose network namespace is its own (a namespace is per thread, and the tc the
 // thread starts inherits it), with a loopback that holds what is sent to it.
 void OnShapedLoopback(const std::function<void()>& fn) {
   std::thread shaped([&] {
-    ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "a network namespace of its own needs root";
-    ASSERT_TRUE(BringLoopbackUp());
+    ASSERT_TRUE(test::EnterPrivateNetwork()) << "a network namespace of its own needs root";
     ASSERT_EQ(std::system("PATH=/usr/sbin:/sbin:$PATH tc qdisc add dev lo root tbf rate 100kbit burst 1600 latency 5s"), 0)
         << "tc (iproute2) could not shape the loopback";
     fn();
