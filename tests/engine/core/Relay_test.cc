@@ -125,8 +125,10 @@ struct RecordingTap : ByteTap {
   }
 };
 
-// A connected pair on loopback: the relay's end and the test's.
-std::pair<Socket, int> TcpPair(int nReceiveBuffer = 0) {
+// A connected pair on loopback: the relay's end and the test's. Either receive buffer can be
+// fixed; a fixed one does not grow with the kernel's autotuning (up to tcp_rmem's maximum, tens
+// of MiB on some hosts), so what the kernel absorbs is known.
+std::pair<Socket, int> TcpPair(int nReceiveBuffer = 0, int nRelayReceiveBuffer = 0) {
   const int hListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -139,6 +141,9 @@ std::pair<Socket, int> TcpPair(int nReceiveBuffer = 0) {
   if (nReceiveBuffer) ::setsockopt(hTest, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
   EXPECT_EQ(::connect(hTest, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   const int hRelay = ::accept4(hListener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (nRelayReceiveBuffer) {
+    ::setsockopt(hRelay, SOL_SOCKET, SO_RCVBUF, &nRelayReceiveBuffer, sizeof nRelayReceiveBuffer);
+  }
   ::close(hListener);
   return {Socket(hRelay, SocketKind::kStreamConnected), hTest};
 }
@@ -172,16 +177,17 @@ class RelayRig {
     ASSERT_TRUE(m_lpSession->Create());
   }
   void AttachClient() { ASSERT_TRUE(relay().Attach(Relay::kClient, m_lpSession->TakeClient())); }
-  void AttachServer() {
-    auto [serverSide, hServer] = TcpPair();
+  void AttachServer(int nRelayReceiveBuffer = 0) {
+    auto [serverSide, hServer] = TcpPair(0, nRelayReceiveBuffer);
     m_server.m_hSocket = hServer;
     ASSERT_TRUE(relay().Attach(Relay::kServer, std::move(serverSide)));
   }
   // Both sides connected.
-  void Start(Relay::Policy policy = Relay::Policy::kWhole, int nClientReceiveBuffer = 0) {
+  void Start(Relay::Policy policy = Relay::Policy::kWhole, int nClientReceiveBuffer = 0,
+             int nRelayReceiveBuffer = 0) {
     Create(policy, nClientReceiveBuffer);
     AttachClient();
-    AttachServer();
+    AttachServer(nRelayReceiveBuffer);
   }
 
   Relay& relay() { return m_lpSession->m_relay; }
@@ -268,7 +274,9 @@ TEST_F(RelayTest, TheFirstEndEndsTheWholeRelay) {
 // A reader that does not keep up holds the relay back: what it holds stays bounded, and
 // nothing is lost once the reader catches up.
 TEST_F(RelayTest, ASlowReaderHoldsTheSenderBack) {
-  Start(Relay::Policy::kWhole, 64 * 1024);
+  // The relay's own receive buffer is fixed: left to grow, the kernel alone could take in the
+  // whole transfer, and the sender would finish however well the relay held back.
+  Start(Relay::Policy::kWhole, 64 * 1024, 256 * 1024);
   m_server.m_cbToSend = 32 * kMiB;
   m_server.m_bShutAfterSending = true;
   m_client.m_bReading = false;
