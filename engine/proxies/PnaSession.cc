@@ -149,16 +149,19 @@ void PnaSession::OnDatagram(size_t nChannel, const SocketAddress& from, std::str
   UdpChannel& channel = m_aChannels[nChannel];
   const uint32_t dwServer = m_connector.Address();
   const SocketAddress& client = Peer();
-  if (from.m_dwIp == dwServer) {
-    // The server names no port for the first channel: it is where its datagrams come from.
-    if (nChannel == 0) channel.m_wServerPort = from.m_wPort;
-    // To the player's address on the control connection: the one the proxy knows reaches it.
-    channel.m_port.SendTo({client.m_dwIp, channel.m_wClientPort}, sDatagram);
+  // Only the player may send to the server through the proxy's sockets. A server on the
+  // player's own machine shares its address: the player's datagrams are then told by the port
+  // it named for the channel.
+  const bool bFromPlayer = from.m_dwIp == client.m_dwIp && (from.m_dwIp != dwServer || from.m_wPort == channel.m_wClientPort);
+  if (bFromPlayer) {
+    if (channel.m_wServerPort != 0) channel.m_port.SendTo({dwServer, channel.m_wServerPort}, sDatagram);
     return;
   }
-  // Only the player may send to the server through the proxy's sockets.
-  if (from.m_dwIp != client.m_dwIp || channel.m_wServerPort == 0) return;
-  channel.m_port.SendTo({dwServer, channel.m_wServerPort}, sDatagram);
+  if (from.m_dwIp != dwServer) return;
+  // The server names no port for the first channel: it is where its datagrams come from.
+  if (nChannel == 0) channel.m_wServerPort = from.m_wPort;
+  // To the player's address on the control connection: the one the proxy knows reaches it.
+  channel.m_port.SendTo({client.m_dwIp, channel.m_wClientPort}, sDatagram);
 }
 
 void PnaSession::SendError(pna::Status status) {

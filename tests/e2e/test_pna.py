@@ -70,10 +70,10 @@ class StreamServer:
     """A TCP server on its own loopback address. Each connection gets the handler's treatment;
     by default what comes is kept and sent back."""
 
-    def __init__(self, port, handler=None):
+    def __init__(self, port, handler=None, host=STREAM_HOST):
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((STREAM_HOST, port))
+        self.listener.bind((host, port))
         self.listener.listen(16)
         self.port = port
         self.handler = handler or self.echo
@@ -136,8 +136,8 @@ class PnaProxyTest(unittest.TestCase):
             server.close()
         self.engine.cleanup()
 
-    def server(self, port, handler=None):
-        server = StreamServer(port, handler)
+    def server(self, port, handler=None, host=STREAM_HOST):
+        server = StreamServer(port, handler, host)
         self.servers.append(server)
         return server
 
@@ -211,6 +211,12 @@ class PnaProxyTest(unittest.TestCase):
         self.assertEqual(recv_exactly(sock, len(status(0)) + 4), status(0) + b"ping")
 
     def test_udp_delivery_carries_datagrams_both_ways_on_both_channels(self):
+        for name, host, port in (("a server on an address of its own", STREAM_HOST, 7074),
+                                 ("a server on the player's address", "127.0.0.1", 7075)):
+            with self.subTest(name):
+                self.udp_delivery(host, port)
+
+    def udp_delivery(self, host, port):
         seen = {}
         ready = threading.Event()
         done = threading.Event()
@@ -224,7 +230,7 @@ class PnaProxyTest(unittest.TestCase):
             udp = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
             try:
                 for s in udp:
-                    s.bind((STREAM_HOST, 0))
+                    s.bind((host, 0))
                     s.settimeout(10)
                 answer = b"PNA" + b"\x00" * 6 + b"O" + struct.pack(">HHH", 8, 7, udp[1].getsockname()[1])
                 conn.sendall(answer)
@@ -239,7 +245,7 @@ class PnaProxyTest(unittest.TestCase):
                 for s in udp:
                     s.close()
 
-        server = self.server(7074, pna_server)
+        server = self.server(port, pna_server, host)
         udp = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
         for s in udp:
             s.bind(("127.0.0.1", 0))
@@ -249,7 +255,7 @@ class PnaProxyTest(unittest.TestCase):
         stream_start = (struct.pack(">H", client_ports[0]) + b"PNA\x00\x0a" + chunk(1, b"abc")
                         + chunk(7, struct.pack(">H", client_ports[1])) + b"rest")
         sock = self.player()
-        sock.sendall(header(STREAM_HOST, server.port, transport=1) + stream_start)
+        sock.sendall(header(host, server.port, transport=1) + stream_start)
         self.assertEqual(recv_exactly(sock, len(status(0)) + 16)[:len(status(0))], status(0))
         self.assertTrue(ready.wait(10), server.failures)
         proxy_ports = []
