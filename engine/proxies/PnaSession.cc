@@ -58,10 +58,7 @@ void PnaSession::Connect() {
     m_bHolding = true;
     HoldStreamStart();
   } else {
-    // What followed the header reaches the server first, before anything sent later.
-    if (!m_sHeld.empty()) m_relay.Send(Relay::kServer, m_sHeld);
-    m_sHeld = std::string();
-    m_relay.Release(Relay::kClient, true);
+    ForwardHeld();
   }
   m_connector.Start(m_header.Host(), m_header.Port(),
                     [this](Connector::Result result, Socket&& server) { OnConnected(result, std::move(server)); });
@@ -89,13 +86,19 @@ void PnaSession::OnConnected(Connector::Result result, Socket&& server) {
     return;
   }
   m_relay.Send(Relay::kClient, pna::SuccessReply());
-  m_relay.Attach(Relay::kServer, std::move(server));
+  // Queued while the server is still expected, so that they go even if the client has left.
   if (m_bHolding) {
     m_bHolding = false;
-    if (!m_sHeld.empty()) m_relay.Send(Relay::kServer, m_sHeld);
-    m_sHeld = std::string();
-    m_relay.Release(Relay::kClient, true);
+    ForwardHeld();
   }
+  m_relay.Attach(Relay::kServer, std::move(server));
+}
+
+void PnaSession::ForwardHeld() {
+  // What followed the header reaches the server first, before anything sent later.
+  if (!m_sHeld.empty()) m_relay.Send(Relay::kServer, m_sHeld);
+  m_sHeld = std::string();
+  m_relay.Release(Relay::kClient, true);
 }
 
 bool PnaSession::StartUdp() {

@@ -65,6 +65,8 @@ class PnaSession : public Session {
   // Reads what the player sends behind its header while the connect is under way.
   void HoldStreamStart();
   void OnConnected(Connector::Result result, Socket&& server);
+  // Hands the client to the relay, what it sent behind the header first.
+  void ForwardHeld();
   // Opens a channel for each port the held bytes name and writes the proxy's ports over them.
   bool StartUdp();
   bool OpenChannel(size_t nChannel, size_t nAt, uint16_t wClientPort);
