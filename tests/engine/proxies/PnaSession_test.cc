@@ -1,6 +1,10 @@
 #include "engine/proxies/PnaSession.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -82,6 +86,9 @@ TEST(PnaRelayTest, TheBytesBehindTheHeaderReachTheServerFirst) {
     session.Type("later");
     ASSERT_TRUE(session.WaitFor(sSuccess + "first;later"));
     EXPECT_EQ(session.Received(), sSuccess + "first;later");
+    // The player's end ends the session.
+    session.UserHangsUp();
+    EXPECT_TRUE(session.StepUntil([&] { return session.Finished(); }));
   }
 }
 
@@ -100,6 +107,104 @@ TEST(PnaRelayTest, TheServersLastBytesArriveBeforeTheClose) {
   for (uint64_t i = 0; i < kBytes && bIntact; ++i) bIntact = static_cast<uint8_t>(sReceived[cbReply + i]) == test::PatternByte(i);
   EXPECT_TRUE(bIntact);
   EXPECT_TRUE(session.StepUntil([&] { return session.Finished(); }));
+}
+
+// A UDP socket of the test's, bound to a loopback address at a port the system chooses.
+class UdpPeer {
+ public:
+  explicit UdpPeer(uint32_t dwIp) : m_hSocket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = dwIp;
+    EXPECT_EQ(::bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t cb = sizeof address;
+    ::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &cb);
+    m_wPort = ntohs(address.sin_port);
+  }
+  ~UdpPeer() { ::close(m_hSocket); }
+  uint16_t Port() const { return m_wPort; }
+  void SendTo(uint16_t wPort, const std::string& s) const {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = test::kLoopbackIp;
+    to.sin_port = htons(wPort);
+    ::sendto(m_hSocket, s.data(), s.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  // The next datagram, with its source port; empty when none waits.
+  std::string Take(uint16_t* pwFrom) const {
+    char buffer[2048];
+    sockaddr_in from{};
+    socklen_t cb = sizeof from;
+    const ssize_t n = ::recvfrom(m_hSocket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &cb);
+    if (n <= 0) return std::string();
+    *pwFrom = ntohs(from.sin_port);
+    return std::string(buffer, static_cast<size_t>(n));
+  }
+
+ private:
+  int m_hSocket;
+  uint16_t m_wPort = 0;
+};
+
+uint16_t PortAt(const std::string& s, size_t n) { return static_cast<uint16_t>(uint8_t(s[n]) << 8 | uint8_t(s[n + 1])); }
+
+// A server on an address of its own: it is told the proxy's ports in place of the player's,
+// and the datagrams of each channel go both ways; a stranger's datagram goes nowhere.
+TEST(PnaUdpTest, BothChannelsCarryDatagramsBothWays) {
+  constexpr uint32_t kServerIp = 0x0200007F;    // 127.0.0.2
+  constexpr uint32_t kStrangerIp = 0x0300007F;  // 127.0.0.3
+  const int hListener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = kServerIp;
+  ASSERT_EQ(::bind(hListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(hListener, 1), 0);
+  socklen_t cbAddress = sizeof address;
+  ::getsockname(hListener, reinterpret_cast<sockaddr*>(&address), &cbAddress);
+  const UdpPeer player[2] = {UdpPeer(test::kLoopbackIp), UdpPeer(test::kLoopbackIp)};
+  const UdpPeer server[2] = {UdpPeer(kServerIp), UdpPeer(kServerIp)};
+  const UdpPeer stranger(kStrangerIp);
+
+  test::SessionFixture session(true);
+  session.Start(PnaSessionFactory());
+  const std::string sStart = Port(player[0].Port()) + "PNA" + Port(10) + Port(7) + Port(2) + Port(player[1].Port());
+  session.Type(Header("127.0.0.2", ntohs(address.sin_port), 1) + sStart);
+  int hServer = -1;
+  std::string sFirst;
+  ASSERT_TRUE(session.StepUntil([&] {
+    if (hServer < 0) hServer = ::accept4(hListener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    char buffer[64];
+    const ssize_t n = hServer < 0 ? -1 : ::recv(hServer, buffer, sizeof buffer, 0);
+    if (n > 0) sFirst.append(buffer, static_cast<size_t>(n));
+    return sFirst.size() >= sStart.size();
+  }));
+  ASSERT_EQ(sFirst.size(), sStart.size());
+  const uint16_t awProxy[2] = {PortAt(sFirst, 0), PortAt(sFirst, 11)};
+  EXPECT_EQ(sFirst.substr(2, 9), sStart.substr(2, 9));
+  for (uint16_t wProxy : awProxy) EXPECT_TRUE(wProxy != player[0].Port() && wProxy != player[1].Port());
+  const std::string sAnswer = "PNA" + std::string(6, '\0') + "O" + Port(8) + Port(7) + Port(server[1].Port());
+  ASSERT_EQ(::send(hServer, sAnswer.data(), sAnswer.size(), 0), static_cast<ssize_t>(sAnswer.size()));
+  ASSERT_TRUE(session.WaitFor(pna::SuccessReply() + sAnswer));
+
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const std::string sDown = "down " + std::to_string(i);
+    const std::string sUp = "up " + std::to_string(i);
+    server[i].SendTo(awProxy[i], sDown);
+    uint16_t wFrom = 0;
+    std::string sGot;
+    ASSERT_TRUE(session.StepUntil([&] { return !(sGot = player[i].Take(&wFrom)).empty(); }));
+    EXPECT_EQ(sGot, sDown);
+    EXPECT_EQ(wFrom, awProxy[i]);
+    stranger.SendTo(awProxy[i], "stranger");
+    session.Step();
+    player[i].SendTo(awProxy[i], sUp);
+    ASSERT_TRUE(session.StepUntil([&] { return !(sGot = server[i].Take(&wFrom)).empty(); }));
+    EXPECT_EQ(sGot, sUp);
+    EXPECT_EQ(wFrom, awProxy[i]);
+  }
+  ::close(hServer);
+  ::close(hListener);
 }
 
 TEST(PnaIdleTest, APlayerThatSaysNothingIsLetGo) {
