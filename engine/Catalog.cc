@@ -2,6 +2,7 @@
 
 #include "engine/http/HttpServiceThread.h"
 #include "engine/proxies/FtpSession.h"
+#include "engine/proxies/PnaSession.h"
 #include "engine/proxies/SocksSession.h"
 #include "engine/proxies/TunnelSession.h"
 #include "engine/relay/DnsServiceThread.h"
@@ -20,6 +21,8 @@ ServiceCatalog DefaultCatalog() {
         return std::make_unique<HttpServiceThread>(engine, wMaxDatagram);
       case ServiceId::Ftp:
         return std::make_unique<ServiceThread>(id, engine, FtpSessionFactory(), wMaxDatagram);
+      case ServiceId::Pna:
+        return std::make_unique<ServiceThread>(id, engine, PnaSessionFactory(), wMaxDatagram);
       case ServiceId::Https:
         return std::make_unique<ServiceThread>(id, engine, TunnelSessionFactory(), wMaxDatagram);
       case ServiceId::Socks:

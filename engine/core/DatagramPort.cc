@@ -32,6 +32,11 @@ bool DatagramPort::SendTo(const SocketAddress& to, std::string_view sDatagram) {
   return false;
 }
 
+void DatagramPort::Close() {
+  m_queue.Clear();
+  m_socket.Close();
+}
+
 void DatagramPort::OnSocketEvent(int /*hSocket*/, uint32_t dwEvent, uint32_t /*dwError*/) {
   if (dwEvent == FD_WRITE) {
     m_session.CountSent(m_queue.Flush(m_socket));

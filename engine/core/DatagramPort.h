@@ -37,6 +37,9 @@ class DatagramPort : public SocketHandler {
   // False when the datagram was lost (the queue is full, or the socket refused it).
   bool SendTo(const SocketAddress& to, std::string_view sDatagram);
   size_t Queued() const { return m_queue.Size(); }
+  // Nothing more comes or goes (a channel the peer did not take up): the socket is closed and
+  // what waits to be sent is dropped.
+  void Close();
 
   bool OwnsSocket(int hSocket) const override { return hSocket >= 0 && hSocket == m_socket.Fd(); }
   void OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t dwError) override;

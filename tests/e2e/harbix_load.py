@@ -177,9 +177,131 @@ class HttpOrigin(Origin):
             writer.transport.abort()
 
 
+def pna_header(port, host=b"127.0.0.1", transport=0):
+    """A streaming player's proxy header for a stream from host:port (transport 1: UDP delivery)."""
+    def record(kind, value=b""):
+        return struct.pack(">HB", len(value) + 1, kind) + value
+    return (record(1, b"\x01") + record(2, host) + record(3, struct.pack(">H", port)) + record(5, bytes([transport]))
+            + record(0))
+
+
+PNA_SUCCESS = b"\x00\x02\x01\x01\x00\x28\x06\x00Success - Quillbay Harbix Proxy Server"
+# What a player with UDP delivery sends first: its port, then a stream header whose one chunk
+# (type 7) names its second port.
+PNA_UDP_START = struct.Struct(">H5sHHH")
+
+
+def pna_udp_start(first_port, second_port):
+    return PNA_UDP_START.pack(first_port, b"PNA\x00\x0a", 7, 2, second_port)
+
+
+class _DatagramEcho(asyncio.DatagramProtocol):
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def datagram_received(self, data, addr):
+        self.transport.sendto(data, addr)
+
+
+class _DatagramInbox(asyncio.DatagramProtocol):
+    def __init__(self):
+        self.queue = asyncio.Queue(maxsize=256)
+
+    def datagram_received(self, data, addr):
+        if not self.queue.full():
+            self.queue.put_nowait((data, addr))
+
+
+class PnaUdpOrigin:
+    """A stream server for PNA's UDP delivery, on a loopback address other than the player's (the
+    proxy tells the two apart by address): it reads the player's two ports from the stream's
+    first bytes, names its own second port in its answer, greets both channels, and sends every
+    datagram back on the channel it came by."""
+
+    def __init__(self, host="127.0.0.2"):
+        self.host = host
+        self.port = None
+
+    async def start(self):
+        self.server = await asyncio.start_server(self._serve, self.host, 0)
+        self.port = self.server.sockets[0].getsockname()[1]
+
+    async def close(self):
+        self.server.close()
+        await self.server.wait_closed()
+
+    async def _serve(self, reader, writer):
+        loop = asyncio.get_running_loop()
+        transports = []
+        try:
+            first = PNA_UDP_START.unpack(await asyncio.wait_for(reader.readexactly(PNA_UDP_START.size), 30))
+            proxy_ip = writer.get_extra_info("peername")[0]
+            for _ in range(2):
+                transport, _ = await loop.create_datagram_endpoint(_DatagramEcho, local_addr=(self.host, 0))
+                transports.append(transport)
+            second = transports[1].get_extra_info("sockname")[1]
+            writer.write(b"PNA" + bytes(6) + b"O" + struct.pack(">HHH", 8, 7, second))
+            for transport, port in zip(transports, (first[0], first[4])):
+                transport.sendto(b"hello", (proxy_ip, port))
+            while await reader.read(65536):
+                pass
+        except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError):
+            pass
+        finally:
+            for transport in transports:
+                transport.close()
+            writer.close()
+
+
+async def pna_udp_session(port, origin, rounds=20, pause=0.05):
+    """One PNA stream with UDP delivery through the proxy at port: datagrams of the test pattern
+    on both channels, each sent back by the origin. Returns (intact, lost, wrong)."""
+    loop = asyncio.get_running_loop()
+    inboxes, transports = [], []
+    writer = None
+    try:
+        for _ in range(2):
+            transport, inbox = await loop.create_datagram_endpoint(_DatagramInbox, local_addr=("127.0.0.1", 0))
+            transports.append(transport)
+            inboxes.append(inbox)
+        ports = [t.get_extra_info("sockname")[1] for t in transports]
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        writer.write(pna_header(origin.port, origin.host.encode(), transport=1) + pna_udp_start(*ports))
+        reply = await reader.readexactly(len(PNA_SUCCESS) + 16)
+        if reply[:len(PNA_SUCCESS)] != PNA_SUCCESS:
+            raise ConnectionError(f"PNA refused: {reply!r}")
+        # The greetings come from the proxy's ports, which the player learns from them.
+        proxy_ports = []
+        for inbox in inboxes:
+            data, addr = await asyncio.wait_for(inbox.queue.get(), 10)
+            if data != b"hello":
+                return 0, 0, 1
+            proxy_ports.append(addr[1])
+        intact = lost = wrong = 0
+        for n in range(rounds):
+            for channel in range(2):
+                offset = random.randrange(len(BLOCK))
+                payload = b"%d:%d:" % (channel, n) + stream(offset, random.randrange(1, 1400))
+                transports[channel].sendto(payload, ("127.0.0.1", proxy_ports[channel]))
+                try:
+                    data, _ = await asyncio.wait_for(inboxes[channel].queue.get(), 5)
+                except asyncio.TimeoutError:
+                    lost += 1
+                    continue
+                intact += data == payload
+                wrong += data != payload
+            await asyncio.sleep(pause)
+        return intact, lost, wrong
+    finally:
+        for transport in transports:
+            transport.close()
+        if writer:
+            writer.close()
+
+
 class Route:
     """How a client reaches the origin: through the tunnel, the Telnet proxy, a port map, the
-    SOCKS proxy (socks4, socks5), or the HTTP proxy (to an HttpOrigin)."""
+    SOCKS proxy (socks4, socks5), the PNA proxy (pna), or the HTTP proxy (to an HttpOrigin)."""
 
     def __init__(self, kind, port, origin_port):
         self.kind = kind
@@ -215,6 +337,11 @@ class Route:
             reply = await reader.readexactly(12)
             if reply[:4] != b"\x05\x00\x05\x00":
                 raise ConnectionError(f"SOCKS 5 refused: {reply!r}")
+        elif self.kind == "pna":
+            writer.write(pna_header(self.origin_port))
+            reply = await reader.readexactly(len(PNA_SUCCESS))
+            if reply != PNA_SUCCESS:
+                raise ConnectionError(f"PNA refused: {reply!r}")
         elif self.kind == "telnet":
             await reader.readexactly(len(GREETING))
             writer.write(f"127.0.0.1:{self.origin_port}\n".encode())

@@ -1,8 +1,8 @@
 """The soak: the real engine under mixed load for a set time, in a network namespace of its own.
 
-Tunnels, Telnet sessions, SOCKS 4 and 5 connections, a port map, the HTTP proxy and FTP sessions
-(passive and active, to a vsftpd) move checked data, and a set of pages
-comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
+Tunnels, Telnet sessions, SOCKS 4 and 5 connections, PNA streams (over TCP, and with UDP
+delivery on both channels), a port map, the HTTP proxy and FTP sessions (passive and active, to a
+vsftpd) move checked data, and a set of pages comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
 reloaded with changed settings now and then; bursts of callers run into the connection limit.
 At the end it prints a report: sessions completed, bytes checked, errors by kind, the engine's
 memory, descriptors, threads and CPU time, and whether the control channel answered throughout.
@@ -39,6 +39,7 @@ HTTP_PORT = 8080
 MAP_PORT = 3000
 SOCKS_PORT = 1080
 FTP_PORT = 2121
+PNA_PORT = 1090
 FTP_SERVER_PORT = 2100
 FTP_FILE = 3 * 1024 * 1024 + 77  # what every FTP download fetches, checked by its digest
 MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
@@ -62,7 +63,7 @@ class Soak:
 
     def configure(self):
         self.engine = e2e.Engine()
-        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS", "FTP")
+        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS", "FTP", "PNA")
         self.engine.service("HTTPS", TUNNEL_PORT)
         self.engine.service("FTP", FTP_PORT)
         # A cache smaller than the pages, maintained every minute: entries come and go.
@@ -70,6 +71,7 @@ class Soak:
                                                  "Cache Update": 1, "Cache Size": CACHE_KIB[0]})
         self.engine.service("TNET", TELNET_PORT, **{"Use Threads": 0})
         self.engine.service("SOCKS", SOCKS_PORT, **{"Use Threads": 0})
+        self.engine.service("PNA", PNA_PORT)
         self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[0])
         self.set_map(self.origins[0].port, use_threads=1)
 
@@ -86,7 +88,7 @@ class Soak:
         """A way to an origin: a byte stream (tunnel, Telnet, the map), or, unless the caller
         needs a stream, the HTTP proxy."""
         kinds = [("tunnel", TUNNEL_PORT), ("telnet", TELNET_PORT), ("map", MAP_PORT), ("socks4", SOCKS_PORT),
-                 ("socks5", SOCKS_PORT)]
+                 ("socks5", SOCKS_PORT), ("pna", PNA_PORT)]
         if not streams_only:
             kinds.append(("http", HTTP_PORT))
         kind, port = random.choice(kinds)
@@ -226,6 +228,21 @@ class Soak:
             else:
                 self.counts[f"page {variant or 'plain'} from {'cache' if from_cache else 'origin'}"] += 1
 
+    async def pna_udp(self):
+        """PNA streams with UDP delivery: datagrams both ways on both channels, checked."""
+        while self.until_done():
+            try:
+                intact, lost, wrong = await asyncio.wait_for(load.pna_udp_session(PNA_PORT, self.pna_origin), 120)
+            except (ConnectionError, OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as error:
+                self.errors[f"pna udp: {type(error).__name__}"] += 1
+                continue
+            self.counts["pna udp datagram"] += intact
+            if lost:
+                self.errors["pna udp datagram lost"] += lost
+            if wrong:
+                self.corrupted += 1
+                self.errors["pna udp datagram arrived wrong"] += wrong
+
     async def held(self):
         while self.until_done():
             route = self.routes(streams_only=True)
@@ -289,6 +306,8 @@ class Soak:
             self.engine.set("SOCKS", "LOG Activity", "dword", (n // 4) % 2)
             self.engine.set("SOCKS", "Use Threads", "dword", n % 2)
             self.engine.set("FTP", "LOG Activity", "dword", (n // 4) % 2)
+            self.engine.set("PNA", "LOG Activity", "dword", (n // 2) % 2)
+            self.engine.set("PNA", "Use Threads", "dword", (n + 1) % 2)
             self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
             self.engine.set("HTTP", "Cache Size", "dword", CACHE_KIB[n % 2])
             # The map moves to the other origin every other time (it restarts), and changes only
@@ -321,11 +340,13 @@ class Soak:
         for origin in self.origins + [self.http_origin]:
             await origin.start()
         self.map_origin = self.origins[0].port
+        self.pna_origin = load.PnaUdpOrigin()
+        await self.pna_origin.start()
         self.ftp_root = tempfile.mkdtemp(prefix="harbix-soak-ftp-")
         self.ftp_digest = e2e.make_file(os.path.join(self.ftp_root, "file.bin"), FTP_FILE)
         self.ftp_server = e2e.Vsftpd("127.0.0.1", FTP_SERVER_PORT, self.ftp_root)
         self.configure()
-        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT, SOCKS_PORT, FTP_PORT)
+        self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT, SOCKS_PORT, FTP_PORT, PNA_PORT)
         pid = self.engine.process.pid
         self.start_fds, self.start_threads = load.descriptors(pid), load.threads(pid)
         self.start_cpu = self.engine.cpu_seconds()
@@ -333,7 +354,7 @@ class Soak:
         self.deadline = self.started + self.seconds
         tasks = [self.transfers() for _ in range(24)] + [self.slow_reader() for _ in range(4)]
         tasks += [self.pages() for _ in range(4)] + [self.ftp_transfers(n) for n in range(3)]
-        tasks += [self.held() for _ in range(8)] + [self.bursts(), self.poller(), self.reloads(), self.monitor()]
+        tasks += [self.held() for _ in range(8)] + [self.pna_udp() for _ in range(2)] + [self.bursts(), self.poller(), self.reloads(), self.monitor()]
         await asyncio.gather(*tasks)
         self.load_seconds = time.monotonic() - self.started
         # Once the load has ended, everything the engine took must be given back.
@@ -343,7 +364,7 @@ class Soak:
         self.end_kib = load.resident_kib(pid)
         self.cpu = self.engine.cpu_seconds() - self.start_cpu
         self.engine_alive = self.engine.process.poll() is None
-        for origin in self.origins + [self.http_origin]:
+        for origin in self.origins + [self.http_origin, self.pna_origin]:
             await origin.close()
         self.engine.cleanup()
         self.ftp_server.close()

@@ -108,5 +108,29 @@ TEST(DatagramPortTest, DatagramsBothWaysAreCountedAndTheLargestArrivesWhole) {
   ::close(hPeer);
 }
 
+// A closed port neither hands on what comes to its old address nor sends any more.
+TEST(DatagramPortTest, AClosedPortTakesAndSendsNothing) {
+  Parts parts;
+  int nReceived = 0;
+  ASSERT_TRUE(parts.lpSession->m_port.Open(test::kLoopbackIp, 512, [&](const SocketAddress&, std::string_view) { ++nReceived; }));
+  SocketAddress local;
+  ASSERT_TRUE(parts.lpSession->m_port.LocalAddress(&local));
+  parts.lpSession->m_port.Close();
+  EXPECT_FALSE(parts.lpSession->m_port.Valid());
+  uint16_t wPeerPort = 0;
+  const int hPeer = UdpSocketAt(test::kLoopbackIp, &wPeerPort);
+  EXPECT_FALSE(parts.lpSession->m_port.SendTo({test::kLoopbackIp, wPeerPort}, "late"));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = test::kLoopbackIp;
+  to.sin_port = htons(local.m_wPort);
+  ::sendto(hPeer, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  parts.fixture.Step();
+  EXPECT_EQ(nReceived, 0);
+  char buffer[8];
+  EXPECT_EQ(::recv(hPeer, buffer, sizeof buffer, MSG_DONTWAIT), -1);
+  ::close(hPeer);
+}
+
 }  // namespace
 }  // namespace harbix
