@@ -1,0 +1,45 @@
+#include "engine/relay/DnsForwardTable.h"
+
+#include "engine/relay/DnsMessage.h"
+
+namespace harbix {
+namespace {
+
+bool SameAddress(const SocketAddress& a, const SocketAddress& b) { return a.m_dwIp == b.m_dwIp && a.m_wPort == b.m_wPort; }
+
+}  // namespace
+
+std::optional<size_t> DnsForwardTable::Find(const SocketAddress& client, uint16_t wId) const {
+  for (size_t i = 0; i < m_vRows.size(); ++i) {
+    if (m_vRows[i].m_wId == wId && SameAddress(m_vRows[i].m_client, client)) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<size_t> DnsForwardTable::FindSocket(int hSocket) const {
+  for (size_t i = 0; i < m_vRows.size(); ++i) {
+    if (m_vRows[i].m_socket.Fd() == hSocket) return i;
+  }
+  return std::nullopt;
+}
+
+DnsForwardTable::Row DnsForwardTable::Take(size_t nRow) {
+  Row row = std::move(m_vRows[nRow]);
+  m_vRows.erase(m_vRows.begin() + static_cast<std::ptrdiff_t>(nRow));
+  return row;
+}
+
+std::vector<DnsForwardTable::Row> DnsForwardTable::TakeExpired(uint64_t qwNowMs) {
+  std::vector<Row> vExpired;
+  for (size_t i = m_vRows.size(); i-- > 0;) {
+    if (qwNowMs - m_vRows[i].m_qwSentMs > kLifetimeMs) vExpired.push_back(Take(i));
+  }
+  return vExpired;
+}
+
+bool DnsForwardTable::IsAnswer(const Row& row, const SocketAddress& from, std::string_view sDatagram) {
+  return SameAddress(from, row.m_upstream) && sDatagram.size() >= dns::kHeaderSize && dns::IsResponse(sDatagram) &&
+         dns::Id(sDatagram) == row.m_wId;
+}
+
+}  // namespace harbix
