@@ -29,14 +29,17 @@ bool AnswerBuilder::AddAnswers(const Question& question, const HostEntry& host, 
   auto addAddresses = [&](const Name& owner) {
     for (uint32_t dwIp : host.m_vAddresses) pSections->m_vA.push_back(Record{owner, kTypeA, {}, dwIp});
   };
+  const std::string sOfficialKey = NameKey(*official);
   if (question.m_wType == kTypePtr) {
     pSections->m_vPtr.push_back(Record{question.m_name, kTypePtr, *official});
-    for (const Name& alias : vAliases) pSections->m_vCname.push_back(Record{alias, kTypeCname, *official});
+    for (const Name& alias : vAliases) {
+      // The official name in another letter case is no alias: its CNAME would name itself.
+      if (NameKey(alias) != sOfficialKey) pSections->m_vCname.push_back(Record{alias, kTypeCname, *official});
+    }
     addAddresses(*official);
     return true;
   }
   const std::string sAskedKey = NameKey(question.m_name);
-  const std::string sOfficialKey = NameKey(*official);
   if (sAskedKey == sOfficialKey) {
     addAddresses(question.m_name);
     return true;
