@@ -42,4 +42,11 @@ bool DnsForwardTable::IsAnswer(const Row& row, const SocketAddress& from, std::s
          dns::Id(sDatagram) == row.m_wId;
 }
 
+std::optional<std::string> DnsForwardTable::RelayedAnswer(const Row& row, const SocketAddress& from, std::string_view sDatagram) {
+  if (!IsAnswer(row, from, sDatagram)) return std::nullopt;
+  std::string sAnswer(sDatagram.substr(0, dns::kMaxReply));
+  if (sDatagram.size() > dns::kMaxReply) dns::SetTruncated(sAnswer);
+  return sAnswer;
+}
+
 }  // namespace harbix

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -45,6 +46,9 @@ class DnsForwardTable {
   // Whether a datagram that came on a row's socket is the answer to its request: from the
   // server it was sent to, a response with the request's ID.
   static bool IsAnswer(const Row& row, const SocketAddress& from, std::string_view sDatagram);
+  // What goes back to the row's client for such a datagram: the answer, cut to the reply limit
+  // with TC; nothing when it is no answer.
+  static std::optional<std::string> RelayedAnswer(const Row& row, const SocketAddress& from, std::string_view sDatagram);
 
  private:
   std::vector<Row> m_vRows;

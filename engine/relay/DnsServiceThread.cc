@@ -287,14 +287,14 @@ void DnsServiceThread::OnUpstreamDatagrams(size_t nRow) {
     const long nRead = row.m_socket.RecvFrom(m_vBuffer.data(), m_vBuffer.size(), &from);
     if (nRead < 0) return;
     AddToCounters(0, 0, static_cast<uint64_t>(nRead));
-    std::string sAnswer(m_vBuffer.data(), static_cast<size_t>(nRead));
     // Anyone may send to the socket's port: only the server's answer to this request counts.
-    if (!DnsForwardTable::IsAnswer(row, from, sAnswer)) continue;
+    const std::optional<std::string> sAnswer =
+        DnsForwardTable::RelayedAnswer(row, from, std::string_view(m_vBuffer.data(), static_cast<size_t>(nRead)));
+    if (!sAnswer) continue;
     DnsForwardTable::Row answered = m_forwards.Take(nRow);
     const SocketAddress client = answered.m_client;
     DropRow(answered);
-    dns::CutToReplyLimit(sAnswer);
-    Reply(client, sAnswer);
+    Reply(client, *sAnswer);
     return;
   }
 }

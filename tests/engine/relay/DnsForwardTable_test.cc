@@ -65,7 +65,17 @@ TEST(DnsForwardTableTest, OnlyTheServersResponseWithTheRequestsIdIsTheAnswer) {
       {"a request", kUpstream, test::DnsHeader(0x0100, {1, 0, 0, 0}), false},
       {"a runt", kUpstream, sAnswer.substr(0, 11), false},
   };
-  for (const Case& c : cases) EXPECT_EQ(DnsForwardTable::IsAnswer(row, c.from, c.sDatagram), c.bAnswer) << c.lpWhat;
+  for (const Case& c : cases) {
+    EXPECT_EQ(DnsForwardTable::IsAnswer(row, c.from, c.sDatagram), c.bAnswer) << c.lpWhat;
+    EXPECT_EQ(DnsForwardTable::RelayedAnswer(row, c.from, c.sDatagram).has_value(), c.bAnswer) << c.lpWhat;
+  }
+  EXPECT_EQ(DnsForwardTable::RelayedAnswer(row, kUpstream, sAnswer), sAnswer);
+  // A long answer reaches the client as its first 512 bytes, with TC.
+  const std::optional<std::string> sCut = DnsForwardTable::RelayedAnswer(row, kUpstream, sAnswer + std::string(600, 'x'));
+  ASSERT_TRUE(sCut);
+  EXPECT_EQ(sCut->size(), 512u);
+  EXPECT_EQ(static_cast<uint8_t>((*sCut)[2]), 0x83);
+  EXPECT_EQ(sCut->substr(3), (sAnswer + std::string(600, 'x')).substr(3, 509));
 }
 
 }  // namespace
