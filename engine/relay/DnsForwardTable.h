@@ -2,6 +2,11 @@
 // the socket it went out on, so that an answer finds its client. A row is one request of one
 // client (its address, port and message ID): a stub resolver's A and AAAA queries from one
 // socket are two rows, and only a retransmission (the same ID again) takes the place of its row.
+//
+// The socket of an answered request is kept as a spare for a later one: making, binding and
+// closing a socket per request costs more than everything else of forwarding it. A socket whose
+// answer never came (expired, or replaced by a retransmission) is never kept, so that its late
+// answer cannot reach another request; spares left unused for a while are let go.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +26,8 @@ class DnsForwardTable {
   static constexpr size_t kMaxRows = 48;
   // A request unanswered this long is given up.
   static constexpr uint64_t kLifetimeMs = 20000;
+  static constexpr size_t kMaxSpares = kMaxRows;
+  static constexpr uint64_t kSpareLifetimeMs = 5000;
 
   struct Row {
     Socket m_socket;
@@ -43,6 +50,17 @@ class DnsForwardTable {
   // The rows sent before qwNowMs - kLifetimeMs, taken out of the table.
   std::vector<Row> TakeExpired(uint64_t qwNowMs);
 
+  // A spare socket (newest first), or an invalid one when there is none.
+  Socket TakeSpare();
+  // False when there are kMaxSpares already: the caller closes the socket then.
+  bool KeepSpare(Socket&& socket, uint64_t qwNowMs);
+  Socket* FindSpare(int hSocket);
+  // The spare of a descriptor, taken out (an invalid socket when it is none).
+  Socket TakeSpare(int hSocket);
+  // The spares kept before qwNowMs - kSpareLifetimeMs, taken out.
+  std::vector<Socket> TakeIdleSpares(uint64_t qwNowMs);
+  std::vector<Socket> TakeAllSpares();
+
   // Whether a datagram that came on a row's socket is the answer to its request: from the
   // server it was sent to, a response with the request's ID.
   static bool IsAnswer(const Row& row, const SocketAddress& from, std::string_view sDatagram);
@@ -51,7 +69,14 @@ class DnsForwardTable {
   static std::optional<std::string> RelayedAnswer(const Row& row, const SocketAddress& from, std::string_view sDatagram);
 
  private:
+  struct Spare {
+    Socket m_socket;
+    uint64_t m_qwSinceMs;
+  };
+  std::vector<Socket> TakeFirstSpares(size_t nCount);
+
   std::vector<Row> m_vRows;
+  std::vector<Spare> m_vSpares;  // the newest last
 };
 
 }  // namespace harbix

@@ -58,6 +58,7 @@ void DnsServiceThread::OnSessionsGone() {
     DnsForwardTable::Row row = m_forwards.Take(m_forwards.Size() - 1);
     DropRow(row);
   }
+  for (Socket& socket : m_forwards.TakeAllSpares()) CloseForwardingSocket(socket);
   m_pending.clear();
   m_nPendingLookups = 0;
 }
@@ -74,7 +75,10 @@ void DnsServiceThread::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t /*d
     return;
   }
   const std::optional<size_t> nRow = m_forwards.FindSocket(hSocket);
-  if (!nRow) return;
+  if (!nRow) {
+    OnSpareSocketEvent(hSocket, dwEvent);
+    return;
+  }
   if (dwEvent == FD_READ) {
     OnUpstreamDatagrams(*nRow);
   } else if (dwEvent == FD_CLOSE) {
@@ -84,8 +88,28 @@ void DnsServiceThread::OnSocketEvent(int hSocket, uint32_t dwEvent, uint32_t /*d
   }
 }
 
+void DnsServiceThread::OnSpareSocketEvent(int hSocket, uint32_t dwEvent) {
+  if (dwEvent == FD_CLOSE) {
+    Socket socket = m_forwards.TakeSpare(hSocket);
+    CloseForwardingSocket(socket);
+    return;
+  }
+  Socket* lpSpare = m_forwards.FindSpare(hSocket);
+  if (!lpSpare || dwEvent != FD_READ) return;
+  // Nothing is asked on it: whatever comes is read and dropped, so that it cannot wait there
+  // for the next request the socket carries.
+  SocketAddress from;
+  for (int nRound = 0; nRound < kDatagramsPerEvent; ++nRound) {
+    const long nRead = lpSpare->RecvFrom(m_vBuffer.data(), m_vBuffer.size(), &from);
+    if (nRead < 0) return;
+    AddToCounters(0, 0, static_cast<uint64_t>(nRead));
+  }
+}
+
 void DnsServiceThread::OnTick() {
-  for (DnsForwardTable::Row& row : m_forwards.TakeExpired(MessageLoop::Current()->NowMs())) DropRow(row);
+  const uint64_t qwNow = MessageLoop::Current()->NowMs();
+  for (DnsForwardTable::Row& row : m_forwards.TakeExpired(qwNow)) DropRow(row);
+  for (Socket& socket : m_forwards.TakeIdleSpares(qwNow)) CloseForwardingSocket(socket);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,7 +280,7 @@ void DnsServiceThread::Forward(const SocketAddress& client, std::string_view sRe
   if (nRetransmitted) {
     // The same request again: it goes on in its row, on the new socket.
     DnsForwardTable::Row& row = m_forwards.At(*nRetransmitted);
-    m_lpSink->Deselect(row.m_socket);
+    CloseForwardingSocket(row.m_socket);  // the first request's answer could still come there
     row.m_socket = std::move(socket);
     row.m_upstream = upstream;
     row.m_qwSentMs = qwNow;
@@ -267,12 +291,20 @@ void DnsServiceThread::Forward(const SocketAddress& client, std::string_view sRe
   m_forwards.Add(DnsForwardTable::Row{std::move(socket), client, wId, upstream, qwNow, std::move(ticket)});
 }
 
+Socket DnsServiceThread::ForwardingSocket() {
+  Socket socket = m_forwards.TakeSpare();
+  if (socket) return socket;
+  socket = Socket::Udp();
+  if (!socket || !socket.Bind(0, 0) || !m_lpSink->Select(socket, FD_READ | FD_CLOSE)) return Socket();
+  return socket;
+}
+
 bool DnsServiceThread::SendUpstream(std::string_view sRequest, const SocketAddress& upstream, Socket* pSocket) {
-  Socket socket = Socket::Udp();
-  if (!socket || !socket.Bind(0, 0) || !m_lpSink->Select(socket, FD_READ | FD_CLOSE)) return false;
-  // A fresh socket's buffer is empty: a send that would wait is as good as failed.
+  Socket socket = ForwardingSocket();
+  if (!socket) return false;
+  // A forwarding socket's buffer holds nothing else: a send that would wait is as good as failed.
   if (socket.SendTo(sRequest.data(), sRequest.size(), upstream) < 0) {
-    m_lpSink->Deselect(socket);
+    CloseForwardingSocket(socket);
     return false;
   }
   AddToCounters(0, sRequest.size(), 0);
@@ -292,18 +324,29 @@ void DnsServiceThread::OnUpstreamDatagrams(size_t nRow) {
         DnsForwardTable::RelayedAnswer(row, from, std::string_view(m_vBuffer.data(), static_cast<size_t>(nRead)));
     if (!sAnswer) continue;
     DnsForwardTable::Row answered = m_forwards.Take(nRow);
-    const SocketAddress client = answered.m_client;
-    DropRow(answered);
-    Reply(client, *sAnswer);
+    EndRow(answered);
+    if (!m_forwards.KeepSpare(std::move(answered.m_socket), MessageLoop::Current()->NowMs())) {
+      CloseForwardingSocket(answered.m_socket);
+    }
+    Reply(answered.m_client, *sAnswer);
     return;
   }
 }
 
 void DnsServiceThread::DropRow(DnsForwardTable::Row& row) {
-  m_lpSink->Deselect(row.m_socket);
-  row.m_socket.Close();
+  CloseForwardingSocket(row.m_socket);
+  EndRow(row);
+}
+
+void DnsServiceThread::EndRow(DnsForwardTable::Row& row) {
   row.m_ticket.Release();
   AddToCounters(-1, 0, 0);
+}
+
+void DnsServiceThread::CloseForwardingSocket(Socket& socket) {
+  if (!socket) return;
+  m_lpSink->Deselect(socket);
+  socket.Close();
 }
 
 // ---------------------------------------------------------------------------------------------

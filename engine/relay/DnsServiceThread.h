@@ -51,6 +51,7 @@ class DnsServiceThread : public ServiceThread {
 
   void OnRequests();
   void OnUpstreamDatagrams(size_t nRow);
+  void OnSpareSocketEvent(int hSocket, uint32_t dwEvent);
   void HandleRequest(const SocketAddress& client, std::string_view sRequest);
   // QUERY, IQUERY and STATUS: forwarded with "Forward Only", otherwise handled here.
   void HandleKnownOpcode(const SocketAddress& client, std::string_view sRequest, uint8_t bOpcode);
@@ -58,9 +59,15 @@ class DnsServiceThread : public ServiceThread {
   void StartLookups(uint64_t qwAnswer);
   void OnLookupDone(uint64_t qwAnswer, size_t nQuestion, const std::optional<HostEntry>& host);
   void Forward(const SocketAddress& client, std::string_view sRequest);
-  // Sends the request upstream on a new socket; false when it could not be sent.
+  // A socket to forward on, selected: a spare, or a new one; invalid when none can be had.
+  Socket ForwardingSocket();
+  // Sends the request upstream on a forwarding socket; false when it could not be sent.
   bool SendUpstream(std::string_view sRequest, const SocketAddress& upstream, Socket* pSocket);
+  // A row that is gone: its socket closed, its place and count given back.
   void DropRow(DnsForwardTable::Row& row);
+  // A row that is gone, its socket left to the caller.
+  void EndRow(DnsForwardTable::Row& row);
+  void CloseForwardingSocket(Socket& socket);
   void Reply(const SocketAddress& client, std::string_view sReply);
   void ReplyError(const SocketAddress& client, std::string_view sRequest, dns::Rcode rcode);
   void LogClient(const char* lpTemplate, const SocketAddress& client);

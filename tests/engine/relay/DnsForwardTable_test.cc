@@ -48,6 +48,29 @@ TEST(DnsForwardTableTest, RowsOlderThanTheirLifetimeAreTakenOut) {
   EXPECT_EQ(table.At(0).m_wId, 2);
 }
 
+TEST(DnsForwardTableTest, SparesAreBoundedReusedNewestFirstAndLetGoWhenIdle) {
+  DnsForwardTable table;
+  EXPECT_FALSE(table.TakeSpare().Valid());
+  std::vector<int> vFds;
+  for (size_t i = 0; i < DnsForwardTable::kMaxSpares; ++i) {
+    Socket socket = Socket::Udp();
+    vFds.push_back(socket.Fd());
+    EXPECT_TRUE(table.KeepSpare(std::move(socket), 1000 + i));
+  }
+  Socket extra = Socket::Udp();
+  EXPECT_FALSE(table.KeepSpare(std::move(extra), 2000));
+  EXPECT_TRUE(extra.Valid()) << "a spare not kept stays with the caller";
+  EXPECT_EQ(table.TakeSpare().Fd(), vFds.back());
+  ASSERT_TRUE(table.FindSpare(vFds[3]));
+  EXPECT_EQ(table.TakeSpare(vFds[3]).Fd(), vFds[3]);
+  EXPECT_FALSE(table.FindSpare(vFds[3]));
+  // Kept at 1000, 1001 and 1002 (the fourth is gone): idle past their lifetime at 1002 + lifetime.
+  const std::vector<Socket> vIdle = table.TakeIdleSpares(1002 + DnsForwardTable::kSpareLifetimeMs);
+  ASSERT_EQ(vIdle.size(), 2u);
+  EXPECT_EQ(vIdle[0].Fd(), vFds[0]);
+  EXPECT_EQ(table.TakeAllSpares().size(), DnsForwardTable::kMaxSpares - 4);
+}
+
 TEST(DnsForwardTableTest, OnlyTheServersResponseWithTheRequestsIdIsTheAnswer) {
   const DnsForwardTable::Row row = Row(kClient, 0x1234);
   const std::string sAnswer = test::DnsHeader(0x8180, {1, 1, 0, 0});  // ID 0x1234

@@ -148,6 +148,40 @@ TEST_F(DnsServiceTest, TheConnectionLimitRefusesNewRequestsButNotRetransmissions
   EXPECT_EQ(reply->first, ResponseTo(sFirst));
 }
 
+TEST_F(DnsServiceTest, OnlyTheSocketOfAnAnsweredRequestCarriesAnother) {
+  Start();
+  UdpEnd first;
+  UdpEnd second;
+  std::string sQuery = test::DnsQuery({{"www.example.test", dns::kTypeA}});
+  first.SendToProxy(sQuery);
+  const auto answered = m_upstream.Receive();
+  ASSERT_TRUE(answered);
+  m_upstream.SendTo(ResponseTo(sQuery), answered->second);
+  ASSERT_TRUE(first.Receive());
+
+  second.SendToProxy(sQuery);
+  const auto reused = m_upstream.Receive();
+  ASSERT_TRUE(reused);
+  EXPECT_EQ(reused->second.sin_port, answered->second.sin_port);
+  // A retransmission moves to another socket, and the one it leaves is closed, not kept: an
+  // answer to the first transmission could still arrive there.
+  second.SendToProxy(sQuery);
+  const auto retransmitted = m_upstream.Receive();
+  ASSERT_TRUE(retransmitted);
+  EXPECT_NE(retransmitted->second.sin_port, reused->second.sin_port);
+  m_upstream.SendTo(ResponseTo(sQuery), retransmitted->second);
+  ASSERT_TRUE(second.Receive());
+  first.SendToProxy(sQuery);
+  const auto next = m_upstream.Receive();
+  ASSERT_TRUE(next);
+  EXPECT_NE(next->second.sin_port, reused->second.sin_port);
+  m_upstream.SendTo(ResponseTo(sQuery), reused->second);  // late, to the closed socket
+  m_upstream.SendTo(ResponseTo(sQuery), next->second);
+  const auto reply = first.Receive();
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(first.Receive(200)) << "one answer per request";
+}
+
 TEST_F(DnsServiceTest, StoppingGivesBackThePlacesOfUnansweredRequests) {
   Start();
   UdpEnd client;
