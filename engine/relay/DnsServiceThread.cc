@@ -148,23 +148,21 @@ void DnsServiceThread::HandleKnownOpcode(const SocketAddress& client, std::strin
     Forward(client, sRequest);
     return;
   }
-  switch (bOpcode) {
-    case dns::kOpQuery:
-      if (dns::QuestionCount(sRequest) == 0) break;
-      LogClient(log.m_lpProcess, client);
-      AnswerLocally(client, sRequest);
-      return;
-    case dns::kOpInverseQuery:
-      if (dns::AnswerCount(sRequest) == 0) break;
-      LogClient(log.m_lpProcess, client);
-      ReplyError(client, sRequest, dns::kNotImplemented);  // inverse queries are not answered here
-      return;
-    default:
-      LogClient(log.m_lpProcess, client);
-      ReplyError(client, sRequest, dns::kNoError);  // a status request comes back as its own answer
-      return;
+  // A query without a question, or an inverse query without the answer it asks about.
+  const bool bEmpty = (bOpcode == dns::kOpQuery && dns::QuestionCount(sRequest) == 0) ||
+                      (bOpcode == dns::kOpInverseQuery && dns::AnswerCount(sRequest) == 0);
+  if (bEmpty) {
+    ReplyError(client, sRequest, dns::kFormatError);
+    return;
   }
-  ReplyError(client, sRequest, dns::kFormatError);
+  LogClient(log.m_lpProcess, client);
+  if (bOpcode == dns::kOpQuery) {
+    AnswerLocally(client, sRequest);
+  } else if (bOpcode == dns::kOpInverseQuery) {
+    ReplyError(client, sRequest, dns::kNotImplemented);  // inverse queries are not answered here
+  } else {
+    ReplyError(client, sRequest, dns::kNoError);  // a status request comes back as its own answer
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
