@@ -225,6 +225,28 @@ class DnsProxyTest(unittest.TestCase):
             answered = sorted(e2e.dns_header(client.recv(65535))[0] for _ in range(MAX_FORWARDS))
             self.assertEqual(answered, list(range(MAX_FORWARDS)))
 
+    def test_unanswered_requests_give_their_places_back_after_20_seconds(self):
+        upstream = SilentUpstream()
+        self.addCleanup(upstream.close)
+        self.start(upstream=SILENT_UPSTREAM)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+            client.settimeout(5)
+            for qid in range(MAX_FORWARDS):
+                client.sendto(e2e.dns_query("www.example.test", "AAAA", qid=qid), (PROXY, 53))
+            upstream.receive(MAX_FORWARDS)
+
+            def forwarded_again():
+                client.sendto(e2e.dns_query("www.example.test", "AAAA", qid=2000), (PROXY, 53))
+                try:
+                    upstream.receive(1, timeout=0.5)
+                    return True
+                except TimeoutError:
+                    self.assertEqual(e2e.dns_header(client.recv(65535))[6], 2)  # still full
+                    return False
+
+            self.assertFalse(forwarded_again())
+            self.assertTrue(e2e.wait_until(forwarded_again, timeout=40, step=1))
+
     def test_only_the_upstream_server_may_answer(self):
         upstream = SilentUpstream()
         self.addCleanup(upstream.close)
