@@ -10,13 +10,17 @@ Targets: "direct" (no proxy: the physical limit of this machine), Harbix with "U
 and 0, squid and tinyproxy, all as CONNECT proxies in front of the same source server; for the
 SOCKS scenario Harbix's SOCKS service, dante and microsocks as SOCKS 5 proxies in front of it. The
 FTP scenario (not among the default scenarios) downloads a 1 GiB file from vsftpd in passive mode,
-direct, through Harbix's FTP proxy and through Debian's ftp-proxy.
+direct, through Harbix's FTP proxy and through Debian's ftp-proxy. The DNS scenario runs dnsperf
+against Harbix's DNS proxy and against a dnsmasq that forwards without a cache, both in front of
+an upstream dnsmasq on 127.0.0.2:53: queries forwarded upstream, and queries for localhost that
+each answers from the system's hosts file ("direct" asks the upstream itself).
 """
 
 import argparse
 import datetime
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -44,8 +48,14 @@ CACHE_CLIENTS = (16, 64)
 HTTP_OBJECTS = {"1k": 1024, "1m": 1 << 20}
 HTTP_CLIENTS = (1, 16, 64)
 SOCKS_TARGETS = ["dante", "microsocks"]  # SOCKS servers only: the SOCKS scenario alone
+DNS_PORTS = {"harbix": 5353, "dnsmasq": 5354}
+DNS_UPSTREAM = "127.0.0.2"  # a dnsmasq answering every name under example.test, on port 53
+DNS_TARGETS = ["dnsmasq"]  # DNS servers only: the DNS scenario alone
+# Queries in flight at once: within the 48 requests Harbix forwards at a time.
+DNS_IN_FLIGHT = 40
+DNS_QUERY_NAMES = 1000
 TARGETS = (["direct", "harbix", "harbix-nothreads", "harbix-base", "squid", "tinyproxy"] + CACHE_TARGETS + SOCKS_TARGETS
-           + FTP_TARGETS)
+           + DNS_TARGETS + FTP_TARGETS)
 PEERS = ["squid", "tinyproxy"]
 SOCKS_PEERS = SOCKS_TARGETS
 GIB = 1 << 30
@@ -150,6 +160,13 @@ class Target:
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         elif self.name == "ftp-proxy":
             self.start_ftp_proxy()
+        elif self.name == "dnsmasq":
+            # The same forwarding as Harbix's: every query goes upstream (no cache); localhost
+            # comes from the hosts file.
+            self.process = subprocess.Popen(
+                ["dnsmasq", "--no-daemon", "--no-resolv", "--bind-interfaces", "--user=root", "--listen-address=127.0.0.1",
+                 f"--port={DNS_PORTS['dnsmasq']}", f"--server={DNS_UPSTREAM}", "--cache-size=0", "--dns-forward-max=1000"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in {self.port, self.http_port, self.socks_port, FTP_PORTS.get(self.name, 0)} - {0}:
             if not wait_port(port):
                 raise RuntimeError(f"{self.name} did not start")
@@ -163,9 +180,14 @@ class Target:
         def put(key, name, kind, data):
             subprocess.run([reg, "set", f"{MANAGER}\\{key}", name, kind, str(data)], env=env, check=True)
 
-        for key in ["DNS", "PNA", "TNET"]:
+        for key in ["PNA", "TNET"]:
             put(key, "Run Service", "dword", 0)
         put("FTP", "Run Service", "dword", 1)
+        # The DNS proxy forwards what it does not answer itself to the upstream of the DNS scenario.
+        put("DNS", "Run Service", "dword", 1)
+        put("DNS", "Bind IP", "dword", int.from_bytes(socket.inet_aton("127.0.0.1"), "little"))
+        put("DNS", "Bind Port", "binary", DNS_PORTS["harbix"].to_bytes(2, "little").hex())
+        put("DNS", "DNS Server", "dword", int.from_bytes(socket.inet_aton(DNS_UPSTREAM), "little"))
         for key, port in (("HTTPS", self.port), ("HTTP", self.http_port), ("SOCKS", self.socks_port),
                           ("FTP", FTP_PORTS["harbix"])):
             put(key, "Bind Port", "binary", port.to_bytes(2, "little").hex())
@@ -299,6 +321,7 @@ class Bench:
         self.rate_seconds = rate_seconds
         self.throughput_seconds = throughput_seconds
         self.tunnels = tunnels
+        self.dns_files = {}  # the DNS scenario's query files, by kind
         self.raw = []  # every measurement
 
     def run_tool(self, *args):
@@ -318,12 +341,17 @@ class Bench:
         elif target.name in FTP_TARGETS:
             if "ftp" in self.scenarios:
                 self.measure_ftp(target, results)
+        elif target.name in DNS_TARGETS:
+            if "dns" in self.scenarios:
+                self.measure_dns(target, results)
         else:
             # An earlier Harbix may have no SOCKS proxy to measure; the HTTP proxies have none.
             if "socks" in self.scenarios and target.name != "harbix-base" and (target.socks_port or target.name == "direct"):
                 self.measure_tunnel(target, results, socks=True)
             if "ftp" in self.scenarios and target.name in ("direct", "harbix", "harbix-nothreads"):
                 self.measure_ftp(target, results)
+            if "dns" in self.scenarios and target.name in ("direct", "harbix"):
+                self.measure_dns(target, results)
             if "tunnel" in self.scenarios:
                 self.measure_tunnel(target, results)
             if "http" in self.scenarios:
@@ -358,6 +386,24 @@ class Bench:
                 if figure["failed"]:
                     raise RuntimeError(f"{target.name}: {figure['failed']} cached requests for {name} failed")
                 results[f"cache_{name}_{clients}"] = figure
+
+    def measure_dns(self, target, results):
+        """dnsperf with DNS_IN_FLIGHT queries outstanding: forwarded (AAAA, which Harbix hands
+        upstream) and answered locally (localhost, which "direct" has no one to ask for)."""
+        port = DNS_PORTS.get(target.name)
+        server = ["-s", "127.0.0.1", "-p", str(port)] if port else ["-s", DNS_UPSTREAM, "-p", "53"]
+        kinds = [("dns_forwarded", self.dns_files["forwarded"])] + ([("dns_local", self.dns_files["local"])] if port else [])
+        for scenario, queries in kinds:
+            out = subprocess.run(["dnsperf", *server, "-d", queries, "-l", str(self.rate_seconds), "-q", str(DNS_IN_FLIGHT),
+                                  "-v"], capture_output=True, text=True, timeout=STEP_TIMEOUT).stdout
+            latencies = sorted(float(line.split()[-1]) for line in out.splitlines() if line.startswith("> "))
+            qps = re.search(r"Queries per second:\s+([\d.]+)", out)
+            lost = re.search(r"Queries lost:\s+(\d+)", out)
+            if not latencies or not qps:
+                raise RuntimeError(f"{target.name}: dnsperf gave no figures for {scenario}")
+            results[scenario] = {"per_second": float(qps.group(1)), "lost": int(lost.group(1)) if lost else None,
+                                 "p50_ms": latencies[len(latencies) // 2] * 1e3,
+                                 "p99_ms": latencies[min(len(latencies) - 1, len(latencies) * 99 // 100)] * 1e3}
 
     def measure_ftp(self, target, results):
         """A 1 GiB passive download with curl (PASV, as the proxies take it), bytes dropped."""
@@ -431,6 +477,11 @@ METRICS = [
     ("SOCKS set-up latency p50", "socks_rate", "p50_ms", "ms", False),
     ("SOCKS set-up latency p99", "socks_rate", "p99_ms", "ms", False),
     ("Memory per idle SOCKS connection", "socks_idle", "kib_per_tunnel", "KiB", False),
+    ("DNS forwarded, queries", "dns_forwarded", "per_second", "1/s", True),
+    ("DNS forwarded, latency p99", "dns_forwarded", "p99_ms", "ms", False),
+    ("DNS forwarded, lost", "dns_forwarded", "lost", "", False),
+    ("DNS local answers, queries", "dns_local", "per_second", "1/s", True),
+    ("DNS local answers, latency p99", "dns_local", "p99_ms", "ms", False),
     ("FTP download 1 GiB, passive", "ftp_download", "mb_per_s", "MB/s", True),
     ("Proxy CPU, FTP download", "ftp_download", "proxy_cpu_s_per_gib", "s/GiB", False),
 ] + [(f"HTTP {name.upper()}iB, {clients} client{'s' if clients > 1 else ''} {label}", f"http_{name}_{clients}", field, unit, higher)
@@ -476,6 +527,8 @@ def render(table, cores, rounds, targets):
             peer_names = SOCKS_PEERS
         elif scenario.startswith("ftp"):
             peer_names = FTP_TARGETS
+        elif scenario.startswith("dns_"):
+            peer_names = DNS_TARGETS
         else:
             peer_names = PEERS
         peers = [table[(name, p)] for p in peer_names if (name, p) in table and table[(name, p)] is not None]
@@ -571,6 +624,38 @@ max_clients=0
     return process
 
 
+def write_dns_queries(workdir):
+    """The query files of the DNS scenario, by kind."""
+    forwarded = os.path.join(workdir, "dns-forwarded.txt")
+    with open(forwarded, "w") as f:
+        f.writelines(f"host{n}.example.test AAAA\n" for n in range(DNS_QUERY_NAMES))
+    local = os.path.join(workdir, "dns-local.txt")
+    with open(local, "w") as f:
+        f.write("localhost A\n")
+    return {"forwarded": forwarded, "local": local}
+
+
+def start_dns_upstream():
+    """dnsmasq on DNS_UPSTREAM:53, answering every name under example.test itself."""
+    process = subprocess.Popen(
+        ["dnsmasq", "--no-daemon", "--no-resolv", "--no-hosts", "--bind-interfaces", "--user=root",
+         f"--listen-address={DNS_UPSTREAM}", "--port=53", "--address=/example.test/192.0.2.1",
+         "--address=/example.test/2001:db8::1"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)  # UDP: nothing to connect to; dnsmasq binds at once
+    return process
+
+
+def dns_target_line(table):
+    """The DNS proxy's target: forwarded queries per second at least those of dnsmasq."""
+    mine = table[("DNS forwarded, queries", "harbix")]
+    peer = table[("DNS forwarded, queries", "dnsmasq")]
+    if not mine or not peer:
+        return "DNS target (forwarded qps >= 1.0 x dnsmasq's): not measured"
+    ratio = mine / peer
+    return (f"DNS target (forwarded qps >= 1.0 x dnsmasq's): {mine:.0f} against {peer:.0f}, ratio {ratio:.2f}, "
+            f"{'met' if ratio >= 1.0 else 'NOT MET'}")
+
+
 def start_origin(workdir):
     """nginx on 127.0.0.1:ORIGIN_PORT with the objects of the HTTP scenarios."""
     root = os.path.join(workdir, "origin")
@@ -601,7 +686,7 @@ def main():
     parser.add_argument("--rate-seconds", type=int, default=3)
     parser.add_argument("--throughput-seconds", type=int, default=3)
     parser.add_argument("--pull-mib", type=int, default=1024, help="file source benchmark size; 0 skips it")
-    parser.add_argument("--scenarios", default="tunnel,http,cache,socks", help="any of tunnel, http, cache, socks, ftp")
+    parser.add_argument("--scenarios", default="tunnel,http,cache,socks,dns", help="any of tunnel, http, cache, socks, dns, ftp")
     parser.add_argument("--cached-mib", type=int, default=1024, help="cached-file memory benchmark size; 0 skips it")
     parser.add_argument("--tunnels", type=int, default=1000)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))
@@ -627,6 +712,10 @@ def main():
     bench = Bench(args.build, args.rounds, args.rate_seconds, args.throughput_seconds, args.tunnels, scenarios)
     origin = start_origin(workdir) if "http" in scenarios or "cache" in scenarios else None
     ftp_server = start_ftp_server(workdir) if "ftp" in scenarios else None
+    dns_upstream = None
+    if "dns" in scenarios:
+        bench.dns_files = write_dns_queries(workdir)
+        dns_upstream = start_dns_upstream()
     chosen = [t for t in TARGETS if t in args.targets.split(",") or ("ftp" in scenarios and t in FTP_TARGETS)]
     if args.base_build:
         chosen = sorted(set(chosen) | {"harbix-base"}, key=TARGETS.index)
@@ -651,7 +740,7 @@ def main():
     finally:
         source.terminate()
         source.wait()
-        for server in (origin, ftp_server):
+        for server in (origin, ftp_server, dns_upstream):
             if server:
                 server.terminate()
                 server.wait()
@@ -673,6 +762,8 @@ def main():
         text += (f"\nCached file, {args.cached_mib} MiB from Harbix's cache to a reader taking 10 MB/s: "
                  f"{cached['seconds']:.0f} s, {cached['bytes']} bytes, engine resident memory "
                  f"{cached['rss_start_kib'] / 1024:.1f} MiB at the start, {cached['rss_peak_kib'] / 1024:.1f} MiB at the peak")
+    if "dns" in scenarios:
+        text += "\n\n" + dns_target_line(table)
     print(text)
     os.makedirs(args.out, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")

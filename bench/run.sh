@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The benchmark harness in one command: installs the peers (squid, tinyproxy, dante, microsocks,
-# ftp-proxy) from Debian, builds Harbix and the load tool, and runs every scenario against Harbix
+# ftp-proxy, dnsmasq, and dnsperf to drive it) from Debian, builds Harbix and the load tool, and
+# runs every scenario against Harbix
 # and the peers on a private loopback. Prints the table; raw figures go to bench/out/.
 #   bench/run.sh [--rounds N] [--rate-seconds S] [--throughput-seconds S] [--tunnels N]
-#                [--targets direct,harbix,...] [--scenarios tunnel,http,cache,socks] [--pull-mib N]
+#                [--targets direct,harbix,...] [--scenarios tunnel,http,cache,socks,dns] [--pull-mib N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-peers=(squid tinyproxy dante-server microsocks ftp-proxy)
+peers=(squid tinyproxy dante-server microsocks ftp-proxy dnsmasq-base dnsperf)
 missing=()
 for p in "${peers[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -56,6 +56,17 @@ void ReadHttpCache(const KeyReader& reader, HttpCacheSettings* pHttp) {
   }
 }
 
+constexpr std::array<const char*, 2> kNameServerValues = {"Name Server 1", "Name Server 2"};
+constexpr size_t kNameServerBuffer = 256;  // a name of 255 characters and the NUL
+
+void ReadNameServers(const KeyReader& reader, DnsSettings* pDns) {
+  for (size_t i = 0; i < kNameServerValues.size(); ++i) {
+    std::string sName;
+    if (reader.Text(kNameServerValues[i], kNameServerBuffer, &sName) && !Trim(sName).empty()) pDns->m_asNameServers[i] = Trim(sName);
+  }
+  reader.Dword("Name Server IP", &pDns->m_dwNameServerIp);
+}
+
 }  // namespace
 
 const std::array<ServiceTraits, kServiceCount>& AllServices() { return kServices; }
@@ -87,6 +98,7 @@ ServiceConfig ParseServiceConfig(ServiceId id, const KeyReader& reader) {
     LoadAccessList(reader, kDnsList, &config.m_incoming);
     reader.Dword("DNS Server", &config.m_dns.m_dwDnsServer);
     reader.Flag("Forward Only", &config.m_dns.m_bForwardOnly);
+    ReadNameServers(reader, &config.m_dns);
     return config;
   }
   reader.Flag("Use Threads", &config.m_bUseThreads);
@@ -122,6 +134,10 @@ void WriteServiceConfig(const ServiceConfig& config) {
     StoreAccessList(*writer, kDnsList, config.m_incoming);
     writer->Dword("DNS Server", config.m_dns.m_dwDnsServer);
     writer->Flag("Forward Only", config.m_dns.m_bForwardOnly);
+    for (size_t i = 0; i < config.m_dns.m_asNameServers.size(); ++i) {
+      writer->Text(kNameServerValues[i], config.m_dns.m_asNameServers[i]);
+    }
+    writer->Dword("Name Server IP", config.m_dns.m_dwNameServerIp);
     return;
   }
   writer->Flag("Use Threads", config.m_bUseThreads);

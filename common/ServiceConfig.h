@@ -46,6 +46,10 @@ struct SocksSettings {
 struct DnsSettings {
   uint32_t m_dwDnsServer = 0xFFFFFFFF;  // none chosen
   bool m_bForwardOnly = false;
+  // The name servers that the proxy's own answers name ("Name Server 1", "Name Server 2") and
+  // their one address ("Name Server IP", network order).
+  std::array<std::string, 2> m_asNameServers{"ns1.harbix.lan", "ns2.harbix.lan"};
+  uint32_t m_dwNameServerIp = 0x0100007F;  // 127.0.0.1
 };
 
 struct ServiceConfig {

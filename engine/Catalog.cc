@@ -29,10 +29,8 @@ ServiceCatalog DefaultCatalog() {
         return std::make_unique<ServiceThread>(id, engine, SocksSessionFactory(), wMaxDatagram);
       case ServiceId::Telnet:
         return std::make_unique<ServiceThread>(id, engine, TelnetSessionFactory(), wMaxDatagram);
-      default:
-        // Services whose sessions are not built yet accept, count and close.
-        return std::make_unique<ServiceThread>(id, engine, nullptr, wMaxDatagram);
     }
+    return nullptr;  // no service of this system
   };
   catalog.m_makeMap = [](const MapRecord& record, ThreadId engine, uint16_t wMaxDatagram) -> std::unique_ptr<ServiceThread> {
     return std::make_unique<MapThread>(engine, record, wMaxDatagram);

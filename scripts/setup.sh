@@ -22,6 +22,9 @@ packages=(
   python3-socks
   # the FTP proxy's tests: a real server and client
   vsftpd lftp
+  # the DNS proxy's tests: an upstream server (dnsmasq-base: the program without the system
+  # service, which would take the machine's port 53) and a load tool; dig comes with dnsutils
+  dnsmasq-base dnsperf
 )
 
 missing=()

@@ -61,6 +61,9 @@ TEST_F(ConfigTest, EmptyRootGivesEveryDefault) {
   const ServiceConfig dns = ReadServiceConfig(ServiceId::Dns);
   EXPECT_EQ(dns.m_dns.m_dwDnsServer, 0xFFFFFFFFu);
   EXPECT_FALSE(dns.m_dns.m_bForwardOnly);
+  EXPECT_EQ(dns.m_dns.m_asNameServers[0], "ns1.harbix.lan");
+  EXPECT_EQ(dns.m_dns.m_asNameServers[1], "ns2.harbix.lan");
+  EXPECT_EQ(dns.m_dns.m_dwNameServerIp, 0x0100007Fu);
 
   const GeneralConfig general = ReadGeneralConfig();
   EXPECT_EQ(general.m_nMaxConnections, 0);
@@ -100,6 +103,15 @@ TEST_F(ConfigTest, ReadsEveryServiceValue) {
   EXPECT_FALSE(config.m_outgoing.Deny());
   EXPECT_EQ(config.m_incoming.Entries().at(0x0000000A), 0x000000FFu);
   EXPECT_EQ(config.m_outgoing.Entries().at(0x0201A8C0), 0xFFFFFFFFu);
+}
+
+TEST_F(ConfigTest, BlankNameServersKeepTheirDefaults) {
+  RegistryKey key = Key("DNS");
+  key.SetString("Name Server 1", "  ");
+  key.SetString("Name Server 2", " ns.office.lan ");
+  const ServiceConfig config = ReadServiceConfig(ServiceId::Dns);
+  EXPECT_EQ(config.m_dns.m_asNameServers[0], "ns1.harbix.lan");
+  EXPECT_EQ(config.m_dns.m_asNameServers[1], "ns.office.lan");
 }
 
 TEST_F(ConfigTest, AccessListEntriesAreSkippedWhenUnreadable) {
@@ -239,12 +251,17 @@ TEST_F(ConfigTest, WritersRoundTripAndNeverDeleteValues) {
   EXPECT_EQ(httpRead.m_http.m_sCacheDir, "/srv/cache");
 
   ServiceConfig dns(ServiceId::Dns);
-  dns.m_dns = {0x0200007F, true};
+  dns.m_dns.m_dwDnsServer = 0x0200007F;
+  dns.m_dns.m_bForwardOnly = true;
+  dns.m_dns.m_asNameServers = {"ns-a.office.lan", "ns-b.office.lan"};
+  dns.m_dns.m_dwNameServerIp = 0x3500000A;
   dns.m_incoming.Add({0x0100007F, 0xFFFFFFFF});
   WriteServiceConfig(dns);
   const ServiceConfig dnsRead = ReadServiceConfig(ServiceId::Dns);
   EXPECT_EQ(dnsRead.m_dns.m_dwDnsServer, 0x0200007Fu);
   EXPECT_TRUE(dnsRead.m_dns.m_bForwardOnly);
+  EXPECT_EQ(dnsRead.m_dns.m_asNameServers, dns.m_dns.m_asNameServers);
+  EXPECT_EQ(dnsRead.m_dns.m_dwNameServerIp, 0x3500000Au);
   EXPECT_EQ(dnsRead.m_incoming, dns.m_incoming);
   EXPECT_FALSE(Key("DNS").GetValue("Use Threads")) << "the DNS key has no Use Threads";
   EXPECT_TRUE(Key("DNS").GetValue("IP Count"));

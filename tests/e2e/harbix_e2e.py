@@ -417,3 +417,68 @@ class Terminal:
 def main():
     argv = parse_args()
     unittest.main(argv=argv, verbosity=2)
+
+
+# --- DNS -------------------------------------------------------------------------------------
+
+DNS_TYPES = {"A": 1, "NS": 2, "CNAME": 5, "PTR": 12, "AAAA": 28}
+
+
+def dns_name(name):
+    """A name in wire form, without compression."""
+    return b"".join(bytes([len(label)]) + label.encode() for label in name.split(".") if label) + b"\0"
+
+
+def dns_query(name, qtype="A", qid=0x1234, opcode=0, flags=0x0100, extra=b""):
+    """One question of class IN; flags is the header's second and third byte (RD set)."""
+    header = struct.pack(">HHHHHH", qid, flags | (opcode << 11), 1, 0, 0, 0)
+    return header + dns_name(name) + struct.pack(">HH", DNS_TYPES[qtype], 1) + extra
+
+
+def dns_header(message):
+    """(id, qr, opcode, aa, tc, ra, rcode, qdcount, ancount, nscount, arcount)."""
+    qid, flags, qd, an, ns, ar = struct.unpack(">HHHHHH", message[:12])
+    return (qid, flags >> 15, (flags >> 11) & 15, (flags >> 10) & 1, (flags >> 9) & 1, (flags >> 7) & 1,
+            flags & 15, qd, an, ns, ar)
+
+
+def dns_exchange(message, port=53, host="127.0.0.1", timeout=5.0, sock=None):
+    """Sends one request and returns the first answer, or None when none comes in time."""
+    own = sock is None
+    sock = sock or socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        sock.settimeout(timeout)
+        sock.sendto(message, (host, port))
+        try:
+            return sock.recvfrom(65535)[0]
+        except TimeoutError:
+            return None
+    finally:
+        if own:
+            sock.close()
+
+
+def dns_ready(port=53, host="127.0.0.1"):
+    """Whether a DNS service answers there (a STATUS request comes back)."""
+    return dns_exchange(dns_query("ready.test", opcode=2, qid=1), port, host, timeout=0.2) is not None
+
+
+class Dnsmasq:
+    """dnsmasq as an upstream name server that never leaves the machine: every name under
+    example.test has 192.0.2.1 and 2001:db8::1, everything else is unknown."""
+
+    def __init__(self, address="127.0.0.2", port=53, extra=()):
+        self.address, self.port = address, port
+        self.process = subprocess.Popen(
+            ["dnsmasq", "--no-daemon", "--no-resolv", "--no-hosts", "--bind-interfaces", "--user=root",
+             f"--listen-address={address}", f"--port={port}", "--address=/example.test/192.0.2.1",
+             "--address=/example.test/2001:db8::1", "--cache-size=1000", *extra],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until(lambda: dns_exchange(dns_query("ready.example.test"), port, address, timeout=0.2) is not None):
+            self.close()
+            raise AssertionError(f"dnsmasq does not answer on {address}:{port}")
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)

@@ -2,7 +2,8 @@
 
 Tunnels, Telnet sessions, SOCKS 4 and 5 connections, PNA streams (over TCP, and with UDP
 delivery on both channels), a port map, the HTTP proxy and FTP sessions (passive and active, to a
-vsftpd) move checked data, and a set of pages comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
+vsftpd) move checked data, DNS clients ask the DNS proxy for names it answers itself and names it
+forwards to a dnsmasq, checking every answer, and a set of pages comes back from the HTTP cache, checked as strictly; clients and origins stall, reset and vanish; a control-channel poller asks for the status throughout; every service and the maps are
 reloaded with changed settings now and then; bursts of callers run into the connection limit.
 At the end it prints a report: sessions completed, bytes checked, errors by kind, the engine's
 memory, descriptors, threads and CPU time, and whether the control channel answered throughout.
@@ -41,6 +42,8 @@ SOCKS_PORT = 1080
 FTP_PORT = 2121
 PNA_PORT = 1090
 FTP_SERVER_PORT = 2100
+DNS_PORT = 5353
+DNS_UPSTREAM = "127.0.0.2"  # dnsmasq, on port 53
 FTP_FILE = 3 * 1024 * 1024 + 77  # what every FTP download fetches, checked by its digest
 MAX_CONNECTIONS = (400, 600)  # the limit swings between these at reloads
 CACHE_KIB = (2048, 1024)      # and the HTTP cache's size between these
@@ -63,7 +66,9 @@ class Soak:
 
     def configure(self):
         self.engine = e2e.Engine()
-        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS", "FTP", "PNA")
+        self.engine.only("HTTPS", "TNET", "HTTP", "SOCKS", "FTP", "PNA", "DNS")
+        self.engine.service("DNS", DNS_PORT, **{"Bind IP": 0x0100007F,
+                                               "DNS Server": int.from_bytes(socket.inet_aton(DNS_UPSTREAM), "little")})
         self.engine.service("HTTPS", TUNNEL_PORT)
         self.engine.service("FTP", FTP_PORT)
         # A cache smaller than the pages, maintained every minute: entries come and go.
@@ -189,6 +194,53 @@ class Soak:
                     self.corrupted += 1
                     self.errors[f"{kind} arrived wrong"] += 1
 
+    # (kind, name, type, what the answer must hold, RCODE)
+    DNS_QUESTIONS = [
+        ("dns local address", "localhost", "A", bytes([127, 0, 0, 1]), 0),
+        ("dns local reverse name", "1.0.0.127.in-addr.arpa", "PTR", e2e.dns_name("localhost"), 0),
+        ("dns unknown name", "nothere.test", "A", b"", 3),
+        ("dns forwarded", "www.example.test", "AAAA", socket.inet_pton(socket.AF_INET6, "2001:db8::1"), 0),
+    ]
+
+    def prime_resolver(self):
+        """The engine's resolver keeps a few idle workers for the next lookups once it has run:
+        a burst of lookups before the start is counted starts more than it keeps."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.settimeout(5)
+            for n in range(16):
+                sock.sendto(e2e.dns_query(f"prime{n}.test", qid=n), ("127.0.0.1", DNS_PORT))
+            for _ in range(16):
+                sock.recv(65535)
+
+    def dns_client(self):
+        """Asks one question after another from one socket, each answer checked against its
+        question; an answer to an earlier question that timed out is passed over."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.settimeout(5)
+            while self.until_done():
+                kind, name, qtype, wanted, rcode = random.choice(self.DNS_QUESTIONS)
+                qid = random.randrange(65536)
+                query = e2e.dns_query(name, qtype, qid=qid)
+                sock.sendto(query, ("127.0.0.1", DNS_PORT))
+                try:
+                    while True:
+                        reply = sock.recv(65535)
+                        if e2e.dns_header(reply)[0] == qid:
+                            break
+                except TimeoutError:
+                    self.errors[f"{kind}: no answer"] += 1
+                    continue
+                got = e2e.dns_header(reply)[6]
+                if got == 2:
+                    # Forwarded requests hold places under the connection limit that the bursts fill.
+                    self.errors[f"{kind}: server failure"] += 1
+                elif got != rcode or reply[12:len(query)] != query[12:] or wanted not in reply[len(query):]:
+                    self.corrupted += 1
+                    self.errors[f"{kind}: wrong answer"] += 1
+                else:
+                    self.counts[kind] += 1
+                time.sleep(0.01)  # a steady trickle beside the streams, not a flood
+
     async def slow_reader(self):
         """A client that takes 100 KB/s of a large download."""
         while self.until_done():
@@ -308,6 +360,7 @@ class Soak:
             self.engine.set("FTP", "LOG Activity", "dword", (n // 4) % 2)
             self.engine.set("PNA", "LOG Activity", "dword", (n // 2) % 2)
             self.engine.set("PNA", "Use Threads", "dword", (n + 1) % 2)
+            self.engine.set("DNS", "LOG Activity", "dword", (n // 2) % 2)
             self.engine.set("General", "Max Connections", "dword", MAX_CONNECTIONS[n % 2])
             self.engine.set("HTTP", "Cache Size", "dword", CACHE_KIB[n % 2])
             # The map moves to the other origin every other time (it restarts), and changes only
@@ -345,8 +398,12 @@ class Soak:
         self.ftp_root = tempfile.mkdtemp(prefix="harbix-soak-ftp-")
         self.ftp_digest = e2e.make_file(os.path.join(self.ftp_root, "file.bin"), FTP_FILE)
         self.ftp_server = e2e.Vsftpd("127.0.0.1", FTP_SERVER_PORT, self.ftp_root)
+        self.dns_upstream = e2e.Dnsmasq(DNS_UPSTREAM)
         self.configure()
         self.engine.start(TUNNEL_PORT, TELNET_PORT, MAP_PORT, HTTP_PORT, SOCKS_PORT, FTP_PORT, PNA_PORT)
+        if not e2e.wait_until(lambda: e2e.dns_ready(DNS_PORT)):
+            raise AssertionError("the DNS proxy does not answer")
+        self.prime_resolver()
         pid = self.engine.process.pid
         self.start_fds, self.start_threads = load.descriptors(pid), load.threads(pid)
         self.start_cpu = self.engine.cpu_seconds()
@@ -354,7 +411,9 @@ class Soak:
         self.deadline = self.started + self.seconds
         tasks = [self.transfers() for _ in range(24)] + [self.slow_reader() for _ in range(4)]
         tasks += [self.pages() for _ in range(4)] + [self.ftp_transfers(n) for n in range(3)]
-        tasks += [self.held() for _ in range(8)] + [self.pna_udp() for _ in range(2)] + [self.bursts(), self.poller(), self.reloads(), self.monitor()]
+        tasks += [self.held() for _ in range(8)] + [self.pna_udp() for _ in range(2)]
+        tasks += [asyncio.to_thread(self.dns_client) for _ in range(4)]
+        tasks += [self.bursts(), self.poller(), self.reloads(), self.monitor()]
         await asyncio.gather(*tasks)
         self.load_seconds = time.monotonic() - self.started
         # Once the load has ended, everything the engine took must be given back.
@@ -368,6 +427,7 @@ class Soak:
             await origin.close()
         self.engine.cleanup()
         self.ftp_server.close()
+        self.dns_upstream.close()
         shutil.rmtree(self.ftp_root, ignore_errors=True)
 
     def memory_trend(self):
@@ -435,7 +495,8 @@ class Soak:
 
     def passed(self):
         ftp_done = sum(count for kind, count in self.counts.items() if kind.startswith("ftp "))
-        return (self.corrupted == 0 and self.cache_answers() > 0 and ftp_done > 0 and self.counts["burst callers refused"] > 0 and self.memory_flat() and self.engine_alive and not self.errors["engine ended"] and self.settled
+        dns_done = all(self.counts[kind] > 0 for kind, *_ in self.DNS_QUESTIONS)
+        return (self.corrupted == 0 and self.cache_answers() > 0 and ftp_done > 0 and dns_done and self.counts["burst callers refused"] > 0 and self.memory_flat() and self.engine_alive and not self.errors["engine ended"] and self.settled
                 and self.polls_missed == 0)
 
 
