@@ -61,6 +61,17 @@ def enter_namespace(hosts=None, nameserver="127.0.0.53"):
         subprocess.check_call(["mount", "--bind", path, f"/etc/{name}"])
 
 
+def recv_exactly(sock, count):
+    """count bytes from a stream socket; its end before them fails the test."""
+    data = b""
+    while len(data) < count:
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            raise AssertionError(f"closed after {len(data)} of {count} bytes: {data!r}")
+        data += chunk
+    return data
+
+
 def wait_until(cond, timeout=10.0, step=0.02):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

@@ -43,16 +43,6 @@ def error_reply(code):
     return status(code) + b"\x00\x01\x00"
 
 
-def recv_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            raise AssertionError(f"closed after {len(data)} of {count} bytes: {data!r}")
-        data += chunk
-    return data
-
-
 def recv_to_end(sock):
     data = b""
     while True:
@@ -156,9 +146,9 @@ class PnaProxyTest(unittest.TestCase):
                 player_ports.append(sock.getsockname()[1])
                 send_header(sock, header(STREAM_HOST, server.port))
                 expected = status(0) + b"first;"
-                self.assertEqual(recv_exactly(sock, len(expected)), expected)
+                self.assertEqual(e2e.recv_exactly(sock, len(expected)), expected)
                 sock.sendall(b"later")
-                self.assertEqual(recv_exactly(sock, 5), b"later")
+                self.assertEqual(e2e.recv_exactly(sock, 5), b"later")
                 sock.close()
         self.assertTrue(e2e.wait_until(lambda: server.received[-1:] == [b"first;later"]), server.received)
         self.assertEqual(server.received, [b"first;later"] * 2)
@@ -208,7 +198,7 @@ class PnaProxyTest(unittest.TestCase):
         sock = self.player()
         # A name that begins with a dotted address is that address.
         sock.sendall(header(STREAM_HOST + "x" * (1023 - len(STREAM_HOST)), server.port) + b"ping")
-        self.assertEqual(recv_exactly(sock, len(status(0)) + 4), status(0) + b"ping")
+        self.assertEqual(e2e.recv_exactly(sock, len(status(0)) + 4), status(0) + b"ping")
 
     def test_udp_delivery_carries_datagrams_both_ways_on_both_channels(self):
         for name, host, port in (("a server on an address of its own", STREAM_HOST, 7074),
@@ -223,7 +213,7 @@ class PnaProxyTest(unittest.TestCase):
 
         def pna_server(conn):
             # The player's first bytes: its UDP port, then the stream header naming the second.
-            first = recv_exactly(conn, 2 + 5 + 7 + 6 + 4)  # with "rest"
+            first = e2e.recv_exactly(conn, 2 + 5 + 7 + 6 + 4)  # with "rest"
             seen["first"] = first
             proxy_ip = conn.getpeername()[0]
             ports = (struct.unpack(">H", first[0:2])[0], struct.unpack(">H", first[18:20])[0])
@@ -256,7 +246,7 @@ class PnaProxyTest(unittest.TestCase):
                         + chunk(7, struct.pack(">H", client_ports[1])) + b"rest")
         sock = self.player()
         sock.sendall(header(host, server.port, transport=1) + stream_start)
-        self.assertEqual(recv_exactly(sock, len(status(0)) + 16)[:len(status(0))], status(0))
+        self.assertEqual(e2e.recv_exactly(sock, len(status(0)) + 16)[:len(status(0))], status(0))
         self.assertTrue(ready.wait(10), server.failures)
         proxy_ports = []
         for channel in range(2):

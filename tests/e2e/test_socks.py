@@ -91,26 +91,16 @@ def select_readable(sock):
     return select.select([sock], [], [], 0)[0]
 
 
-def recv_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            raise AssertionError(f"closed after {len(data)} of {count} bytes")
-        data += chunk
-    return data
-
-
 def socks5_request(sock, command, address, port):
     """The greeting without authentication and a request; returns the reply's address and port."""
     sock.sendall(b"\x05\x01\x00")
-    assert recv_exactly(sock, 2) == b"\x05\x00"
+    assert e2e.recv_exactly(sock, 2) == b"\x05\x00"
     sock.sendall(b"\x05" + bytes([command]) + b"\x00\x01" + socket.inet_aton(address) + struct.pack(">H", port))
     return read_socks5_reply(sock)
 
 
 def read_socks5_reply(sock):
-    reply = recv_exactly(sock, 10)
+    reply = e2e.recv_exactly(sock, 10)
     assert reply[:4] == b"\x05\x00\x00\x01", reply
     return socket.inet_ntoa(reply[4:8]), struct.unpack(">H", reply[8:10])[0]
 
@@ -208,7 +198,7 @@ class SocksProxyTest(unittest.TestCase):
         waiting = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
         try:
             waiting.sendall(b"\x05\x01\x00")
-            self.assertEqual(recv_exactly(waiting, 2), b"\x05\x00")
+            self.assertEqual(e2e.recv_exactly(waiting, 2), b"\x05\x00")
             name = b"nobody.answers.test"
             waiting.sendall(b"\x05\x01\x00\x03" + bytes([len(name)]) + name + struct.pack(">H", 80))
             self.assertTrue(e2e.wait_until(lambda: bool(select_readable(silent)), timeout=10), "the lookup never went out")
@@ -272,7 +262,7 @@ class SocksProxyTest(unittest.TestCase):
                 control = socket.create_connection(("127.0.0.1", SOCKS_PORT), timeout=10)
                 if version == 4:
                     control.sendall(b"\x04\x02" + struct.pack(">H", 21) + socket.inet_aton(CONNECTOR_HOST) + b"me\x00")
-                    reply = recv_exactly(control, 8)
+                    reply = e2e.recv_exactly(control, 8)
                     self.assertEqual(reply[:2], b"\x00\x5a")
                     listening = (socket.inet_ntoa(reply[4:8]), struct.unpack(">H", reply[2:4])[0])
                 else:
@@ -283,16 +273,16 @@ class SocksProxyTest(unittest.TestCase):
                 connector.bind((CONNECTOR_HOST, 0))
                 connector.connect(listening)
                 if version == 4:
-                    reply = recv_exactly(control, 8)
+                    reply = e2e.recv_exactly(control, 8)
                     self.assertEqual(reply[:2], b"\x00\x5a")
                     peer = (socket.inet_ntoa(reply[4:8]), struct.unpack(">H", reply[2:4])[0])
                 else:
                     peer = read_socks5_reply(control)
                 self.assertEqual(peer, connector.getsockname())
                 connector.sendall(b"from the connector")
-                self.assertEqual(recv_exactly(control, 18), b"from the connector")
+                self.assertEqual(e2e.recv_exactly(control, 18), b"from the connector")
                 control.sendall(b"from the client")
-                self.assertEqual(recv_exactly(connector, 15), b"from the client")
+                self.assertEqual(e2e.recv_exactly(connector, 15), b"from the client")
                 connector.close()
                 self.assertEqual(control.recv(10), b"")  # the connector's end is passed on
                 control.close()
