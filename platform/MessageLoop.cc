@@ -1,7 +1,9 @@
 #include "platform/MessageLoop.h"
 
 #include <sys/epoll.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -603,7 +605,7 @@ void MessageLoop::NoteConnect(int hSocket, bool bCompleted) {
 // ---------------------------------------------------------------------------------------------
 // Sockets being closed
 
-void MessageLoop::Linger(int hSocket, uint32_t dwMs) {
+void MessageLoop::Linger(int hSocket, uint32_t dwMs, LingerUntil until) {
   if (m_lingering.size() >= kMaxLingering) {
     ForgetSocket(hSocket);
     ::close(hSocket);
@@ -626,7 +628,7 @@ void MessageLoop::Linger(int hSocket, uint32_t dwMs) {
     state.bInEpoll = true;
   }
   const auto itDeadline = m_lingerDeadlines.emplace(NowMs() + dwMs, hSocket);
-  m_lingering.emplace(hSocket, Lingering{itDeadline});
+  m_lingering.emplace(hSocket, Lingering{itDeadline, 0, until});
   DiscardLingering(hSocket);
 }
 
@@ -637,13 +639,23 @@ void MessageLoop::DiscardLingering(int hSocket) {
   for (int nRead = 0; nRead < kLingerReadsPerTurn; ++nRead) {
     const long n = ::recv(hSocket, scratch, sizeof scratch, MSG_DONTWAIT);
     if (n > 0 && (it->second.cbDropped += static_cast<uint64_t>(n)) < kLingerBytes) continue;
-    if (n < 0 && WouldBlock(errno)) return;  // the next readiness comes as an edge
+    if (n < 0 && WouldBlock(errno)) {
+      if (it->second.until == LingerUntil::kAcknowledged && AllAcknowledged(hSocket)) CloseLingering(hSocket);
+      return;  // otherwise the next readiness comes as an edge
+    }
     // The peer has closed or the connection broke (closing loses nothing now), or the peer
     // streams on and is not reading.
     CloseLingering(hSocket);
     return;
   }
   m_vLingerRecheck.push_back(hSocket);  // more waits, and no edge will say so
+}
+
+bool MessageLoop::AllAcknowledged(int hSocket) {
+  // The count includes the end of the stream, which takes a sequence number of its own and
+  // whose acknowledgment the peer may delay until it closes too: one byte still counts as all.
+  int cbUnacknowledged = 0;
+  return ::ioctl(hSocket, SIOCOUTQ, &cbUnacknowledged) == 0 && cbUnacknowledged <= 1;
 }
 
 void MessageLoop::CloseLingering(int hSocket) {

@@ -103,8 +103,9 @@ class MessageLoop {
   // still sends is read and dropped until it closes too, dwMs have passed or it has sent a
   // megabyte, then the socket is closed. Closing a socket with unread bytes makes the kernel
   // send a reset, which can destroy what was sent just before; this way the peer reads
-  // everything first.
-  void Linger(int hSocket, uint32_t dwMs);
+  // everything first. With LingerUntil::kAcknowledged the socket is closed as soon as the
+  // peer has acknowledged all that was sent and nothing unread is waiting.
+  void Linger(int hSocket, uint32_t dwMs, LingerUntil until);
 
   // Calls fn on this thread whenever fd becomes readable (level-triggered); for signalfd and
   // the like.
@@ -169,6 +170,7 @@ class MessageLoop {
   void PostLocal(const Message& msg) { m_queue.push_back(msg); }
   void DiscardLingering(int hSocket);
   void CloseLingering(int hSocket);
+  static bool AllAcknowledged(int hSocket);
   SocketState& StateOf(int hSocket, SocketKind kind = SocketKind::kUnknown);
   static bool IsIdleStream(int hSocket);
 
@@ -192,6 +194,7 @@ class MessageLoop {
   struct Lingering {
     std::multimap<uint64_t, int>::iterator itDeadline;
     uint64_t cbDropped = 0;
+    LingerUntil until = LingerUntil::kPeerEnd;
   };
   std::unordered_map<int, Lingering> m_lingering;
   std::vector<int> m_vLingerRecheck;

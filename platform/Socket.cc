@@ -218,7 +218,7 @@ void Socket::Close() {
   m_hSocket = -1;
 }
 
-void Socket::CloseGracefully(uint32_t dwMs) {
+void Socket::CloseGracefully(uint32_t dwMs, LingerUntil until) {
   if (m_hSocket < 0) return;
   ::shutdown(m_hSocket, SHUT_WR);
   MessageLoop* lpLoop = MessageLoop::Current();
@@ -226,7 +226,7 @@ void Socket::CloseGracefully(uint32_t dwMs) {
     Close();
     return;
   }
-  lpLoop->Linger(Release(), dwMs);
+  lpLoop->Linger(Release(), dwMs, until);
 }
 
 int Socket::Release() {

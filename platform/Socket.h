@@ -18,6 +18,18 @@ class Pipe;
 // What a socket is known to be, so that selecting it needs no system call to find out.
 enum class SocketKind : uint8_t { kUnknown, kStreamUnconnected, kStreamConnected, kDatagram };
 
+// What a socket that is being closed waits for before the descriptor goes.
+enum class LingerUntil : uint8_t {
+  // The peer's own close. A peer that is still sending when the reset of an early close
+  // arrives may throw away what it had not read yet: a browser still sending its request
+  // loses the page it was answered with.
+  kPeerEnd,
+  // Only until the peer has acknowledged everything sent and nothing unread waits here: the
+  // close then sends no reset and loses nothing. For a peer whose further bytes have no reader
+  // anyway; it spares the thread a wake-up for the peer's close.
+  kAcknowledged,
+};
+
 // The error of a non-blocking call that would have had to wait.
 inline bool WouldBlock(int nError) { return nError == EAGAIN || nError == EWOULDBLOCK; }
 
@@ -86,7 +98,7 @@ class Socket {
   void Close();
   // Sends the end of the stream and hands the socket to the thread's loop, which reads and
   // drops what the peer still sends for at most dwMs and then closes it (MessageLoop::Linger).
-  void CloseGracefully(uint32_t dwMs);
+  void CloseGracefully(uint32_t dwMs, LingerUntil until = LingerUntil::kPeerEnd);
   // Gives up ownership without closing.
   int Release();
 

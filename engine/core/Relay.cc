@@ -361,7 +361,9 @@ void Relay::BeginClosing() {
     if (s.m_bBroken || s.m_bSawEnd) {
       CloseSide(side);  // nothing more can come from it, so closing sends no reset
     } else {
-      s.m_socket.CloseGracefully(kLingerMs);
+      // Only the client may be reading a page or the server's last bytes still; once the
+      // relay ends, whatever a server would send has no reader.
+      s.m_socket.CloseGracefully(kLingerMs, side == kClient ? LingerUntil::kPeerEnd : LingerUntil::kAcknowledged);
     }
   }
   FinishIfClosed();

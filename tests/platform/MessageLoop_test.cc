@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -435,9 +437,9 @@ TEST_F(LoopTest, ATaskForAWindowThatIsGoneIsDestroyedUnrun) {
 // moves), the peer a plain socket the test reads. Closing a TCP socket that has unread bytes
 // makes Linux send a reset, which destroys what was sent just before; that is what a graceful
 // close must avoid.
-class LingerTest : public ::testing::Test {
- protected:
-  LingerTest() {
+// A connection whose local end is served by a loop with a clock that stands still.
+struct LingeringConnection {
+  LingeringConnection() {
     m_loop.SetClock([this] { return m_qwNow; });
     Socket listener = Socket::Tcp();
     EXPECT_TRUE(listener.Bind(0x0100007F, 0));
@@ -456,7 +458,7 @@ class LingerTest : public ::testing::Test {
     }
     EXPECT_TRUE(m_local);
   }
-  ~LingerTest() override {
+  ~LingeringConnection() {
     if (m_hPeer >= 0) ::close(m_hPeer);
   }
 
@@ -494,6 +496,8 @@ class LingerTest : public ::testing::Test {
   int m_hPeer = -1;
 };
 
+class LingerTest : public ::testing::Test, protected LingeringConnection {};
+
 TEST_F(LingerTest, ThePeerReadsEverythingThenACleanEndAndTheSocketClosesWhenThePeerDoes) {
   // The peer has sent what the local end never reads, and the local end has queued as much as
   // the kernel takes, most of it not sent yet when it is closed.
@@ -529,6 +533,65 @@ TEST_F(LingerTest, ThePeerReadsEverythingThenACleanEndAndTheSocketClosesWhenTheP
     if (!bClosed) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   EXPECT_TRUE(bClosed) << "the lingering socket outlived its peer";
+}
+
+// Waits until the peer's kernel has acknowledged everything the local end sent.
+bool AllAcknowledged(int hFd) {
+  for (int i = 0; i < 500; ++i) {
+    int cbUnacknowledged = -1;
+    if (::ioctl(hFd, SIOCOUTQ, &cbUnacknowledged) != 0) return false;
+    if (cbUnacknowledged == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+TEST(LingerUntilTest, WhatALingeringSocketWaitsFor) {
+  struct Case {
+    const char* lpName;
+    LingerUntil until;
+    bool bPeerSentUnread;   // bytes the local end never read wait in its socket
+    bool bAcknowledged;     // the peer's kernel has acknowledged all that was sent
+    bool bOpenAfterClose;   // the loop still holds the descriptor after CloseGracefully
+  };
+  const Case aCases[] = {
+      {"peer end, all acknowledged", LingerUntil::kPeerEnd, false, true, true},
+      {"peer end, unread bytes", LingerUntil::kPeerEnd, true, true, true},
+      {"acknowledged, all acknowledged", LingerUntil::kAcknowledged, false, true, false},
+      {"acknowledged, unread bytes are dropped first", LingerUntil::kAcknowledged, true, true, false},
+      {"acknowledged, the peer is behind", LingerUntil::kAcknowledged, false, false, true},
+  };
+  for (const Case& c : aCases) {
+    SCOPED_TRACE(c.lpName);
+    LingeringConnection fixture;
+    if (c.bPeerSentUnread) {
+      const std::string sUnread(16 * 1024, 'u');
+      ASSERT_EQ(::send(fixture.m_hPeer, sUnread.data(), sUnread.size(), 0), static_cast<ssize_t>(sUnread.size()));
+    }
+    // Behind: more than the peer's receive buffer, so that some stays unacknowledged until it
+    // reads.
+    std::string sSent(c.bAcknowledged ? 1000 : (8u << 20), 'x');
+    size_t cbSent = 0;
+    while (cbSent < sSent.size()) {
+      const long n = fixture.m_local.Send(sSent.data() + cbSent, sSent.size() - cbSent);
+      if (n <= 0) break;
+      cbSent += static_cast<size_t>(n);
+    }
+    sSent.resize(cbSent);
+    if (c.bAcknowledged) {
+      ASSERT_EQ(cbSent, 1000u);
+      ASSERT_TRUE(AllAcknowledged(fixture.m_local.Fd()));
+    }
+    const int hLocal = fixture.m_local.Fd();
+    fixture.m_local.CloseGracefully(2000, c.until);
+    EXPECT_EQ(LingeringConnection::Open(hLocal), c.bOpenAfterClose);
+
+    long nLast = 0;
+    int nError = 0;
+    const std::string sReceived = fixture.PeerReadAll(&nLast, &nError);
+    EXPECT_EQ(sReceived.size(), sSent.size());
+    EXPECT_EQ(nLast, 0) << "no clean end of the stream: errno " << nError;
+  }
 }
 
 TEST_F(LingerTest, APeerThatStreamsOnIsLeftAfterAMegabyteNotAtTheDeadline) {
