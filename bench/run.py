@@ -438,22 +438,23 @@ class Bench:
         if port:
             results[prefix + "idle"] = self.run_tool("idle", "--target", SOURCE_PORT, *proxy, "--tunnels", self.tunnels,
                                                      "--pids", ",".join(map(str, target.pids())))
-        pids = target.pids()
+        # The whole tree, reaped children included: dante's processes come and go with the load.
+        root = target.process.pid if target.process else None
         for streams in (1, 16):
-            cpu_before = cpu_seconds(pids)
+            cpu_before = tree_cpu_seconds(root) if root else 0
             figure = self.run_tool("throughput", "--target", SOURCE_PORT, *proxy, "--streams", streams,
                                    "--seconds", self.throughput_seconds)
             if figure["failed"]:
                 raise RuntimeError(f"{target.name}: a throughput stream with {streams} streams broke")
-            figure["proxy_cpu_s_per_gib"] = (cpu_seconds(pids) - cpu_before) / (figure["bytes"] / GIB) if pids else None
+            figure["proxy_cpu_s_per_gib"] = (tree_cpu_seconds(root) - cpu_before) / (figure["bytes"] / GIB) if root else None
             results[f"{prefix}throughput_{streams}"] = figure
         # The load tool may be what bounds the rate; the proxy's CPU time per connection is what
         # the proxy itself costs.
-        cpu_before = cpu_seconds(pids)
+        cpu_before = tree_cpu_seconds(root) if root else 0
         figure = self.run_tool("rate", "--target", SOURCE_PORT, *proxy, "--concurrency", 64,
                                "--seconds", self.rate_seconds, "--max", 500000)
-        figure["proxy_cpu_us_per_conn"] = ((cpu_seconds(pids) - cpu_before) / figure["connections"] * 1e6
-                                           if pids and figure["connections"] else None)
+        figure["proxy_cpu_us_per_conn"] = ((tree_cpu_seconds(root) - cpu_before) / figure["connections"] * 1e6
+                                           if root and figure["connections"] else None)
         results[prefix + "rate"] = figure
 
 
