@@ -321,30 +321,44 @@ max_clients=0
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class LineServer:
-    """A loopback TCP server: greets each client, then answers every line in upper case."""
+class ThreadedTcpServer:
+    """A TCP server that serves each connection on a thread of its own (serve_client). A
+    subclass sets up its own state before calling this constructor, which starts accepting."""
 
-    def __init__(self, greeting=b"WELCOME TO ORIGIN\r\n", host="127.0.0.1"):
-        self.greeting = greeting
+    def __init__(self, host="127.0.0.1", port=0):
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((host, 0))
+        self.listener.bind((host, port))
         self.listener.listen(16)
         self.port = self.listener.getsockname()[1]
         self.clients = []
-        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.threads = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
         self.thread.start()
 
-    def _serve(self):
+    def _accept(self):
         while True:
             try:
                 conn, _ = self.listener.accept()
             except OSError:
                 return
             self.clients.append(conn)
-            threading.Thread(target=self._client, args=(conn,), daemon=True).start()
+            thread = threading.Thread(target=self.serve_client, args=(conn,), daemon=True)
+            self.threads.append(thread)
+            thread.start()
 
-    def _client(self, conn):
+    def serve_client(self, conn):
+        raise NotImplementedError
+
+
+class LineServer(ThreadedTcpServer):
+    """A loopback TCP server: greets each client, then answers every line in upper case."""
+
+    def __init__(self, greeting=b"WELCOME TO ORIGIN\r\n", host="127.0.0.1"):
+        self.greeting = greeting
+        super().__init__(host)
+
+    def serve_client(self, conn):
         try:
             conn.sendall(self.greeting)
             pending = b""

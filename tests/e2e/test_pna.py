@@ -56,37 +56,22 @@ def chunk(kind, value):
     return struct.pack(">HH", kind, len(value)) + value
 
 
-class StreamServer:
+class StreamServer(e2e.ThreadedTcpServer):
     """A TCP server on its own loopback address. Each connection gets the handler's treatment;
     by default what comes is kept and sent back."""
 
     def __init__(self, port, handler=None, host=STREAM_HOST):
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((host, port))
-        self.listener.listen(16)
-        self.port = port
         self.handler = handler or self.echo
         self.received = []
-        self.threads = []
         self.failures = []
-        self.accepted = 0
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
+        super().__init__(host, port)
 
-    def serve(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            self.accepted += 1
-            conn.settimeout(10)
-            thread = threading.Thread(target=self.run, args=(conn,), daemon=True)
-            self.threads.append(thread)
-            thread.start()
+    @property
+    def accepted(self):
+        return len(self.clients)
 
-    def run(self, conn):
+    def serve_client(self, conn):
+        conn.settimeout(10)
         try:
             self.handler(conn)
         except (OSError, AssertionError) as error:
